@@ -1,0 +1,22 @@
+// Little-endian loads and stores. Every multi-byte number chunksieve builds from bytes or
+// stores into bytes is little-endian, whatever the host's order.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace chunksieve {
+
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+inline void store_le32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+    p[2] = std::uint8_t(v >> 16);
+    p[3] = std::uint8_t(v >> 24);
+}
+
+}  // namespace chunksieve

@@ -1,0 +1,62 @@
+#include "chunking/rolling_hash.h"
+
+#include <cstring>
+
+namespace chunksieve {
+
+namespace {
+
+struct PushTable {
+    std::uint32_t entry[256];
+    constexpr PushTable() : entry{} {
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            // Stored at i XOR 0xFF and XORed with 0xFF000000: this folds the CRC's all-ones
+            // initial register and final XOR into the table, so a window of bytes hashes to
+            // its standard CRC-32 starting from a register of 0.
+            entry[i ^ 0xFF] = c ^ 0xFF000000u;
+        }
+    }
+};
+
+constexpr PushTable PUSH_TABLE{};
+static_assert(PUSH_TABLE.entry[0] == 0xD202EF8Du && PUSH_TABLE.entry[1] == 0xA505DF1Bu &&
+              PUSH_TABLE.entry[255] == 0xFF000000u);
+
+constexpr std::uint32_t zero_window_hash() {
+    std::uint32_t z = 0;
+    for (std::uint32_t k = 0; k < HASH_WINDOW; ++k) z = (z >> 8) ^ PUSH_TABLE.entry[z & 0xFF];
+    return z;
+}
+static_assert(zero_window_hash() == HASH_OF_ZERO_WINDOW);
+
+}  // namespace
+
+const std::uint32_t* crc_push_table() { return PUSH_TABLE.entry; }
+
+void RollingHash::init() {
+    W = HASH_WINDOW;
+    std::memcpy(push_table, PUSH_TABLE.entry, sizeof push_table);
+    std::uint32_t z = 0;
+    for (std::uint32_t k = 0; k < W; ++k) z = (z >> 8) ^ push_table[z & 0xFF];
+    // pop_table[b] cancels byte b as it leaves the window: it is what b contributes after W
+    // further shifts, with the zero-window constant taken out so that it cancels in pairs.
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t x = push_table[i];
+        for (std::uint32_t k = 0; k < W; ++k) x = (x >> 8) ^ push_table[x & 0xFF];
+        pop_table[i] = x ^ z;
+    }
+    std::memset(ring, 0, sizeof ring);
+    pos = 0;
+    h = z;
+}
+
+std::uint32_t window_hash(const std::uint8_t* end) {
+    std::uint32_t h = 0;
+    for (const std::uint8_t* p = end - HASH_WINDOW; p != end; ++p)
+        h = (h >> 8) ^ PUSH_TABLE.entry[(h ^ *p) & 0xFF];
+    return h;
+}
+
+}  // namespace chunksieve

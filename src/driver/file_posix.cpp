@@ -1,0 +1,65 @@
+#include "driver/file_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace chunksieve {
+
+bool PosixFiles::open_input(const char* path) {
+    do in_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    while (in_ < 0 && errno == EINTR);
+    if (in_ < 0) return false;
+    struct stat st;
+    if (fstat(in_, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    return true;
+}
+
+bool PosixFiles::create_output(const char* path) {
+    // Open without O_TRUNC first: whether this is the input under another name (a link, a
+    // second path) can only be told once it is open, and by then O_TRUNC would have emptied it.
+    do out_ = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    while (out_ < 0 && errno == EINTR);
+    if (out_ < 0) return false;
+    struct stat in_st, out_st;
+    if (fstat(in_, &in_st) != 0 || fstat(out_, &out_st) != 0) return false;
+    if (!S_ISREG(out_st.st_mode)) return true;  // a pipe, a terminal, a device: nothing to cut
+    if (in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) return false;
+    return ftruncate(out_, 0) == 0;
+}
+
+bool PosixFiles::close_all() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+    if (out_ < 0) return true;
+    // A failing close can be the first report of a write that did not reach the file. EINTR
+    // leaves the descriptor's state unspecified on Linux, so it is not retried.
+    const bool ok = ::close(out_) == 0 || errno == EINTR;
+    out_ = -1;
+    return ok;
+}
+
+std::ptrdiff_t PosixFiles::read(std::uint8_t* buf, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(in_, buf, capacity);
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool PosixFiles::write_all(const std::uint8_t* buf, std::size_t n) {
+    while (n > 0) {
+        const ssize_t put = ::write(out_, buf, n);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (put == 0) return false;  // no progress and no error: give up rather than spin
+        buf += put;
+        n -= std::size_t(put);
+    }
+    return true;
+}
+
+}  // namespace chunksieve

@@ -1,0 +1,16 @@
+// Chooses the context switch for this platform. Each backend defines context_prepare,
+// context_switch and context_backend. CHUNKSIEVE_CONTEXT_UCONTEXT forces the portable
+// fallback, so that it can be tested where an assembly backend exists.
+#include "stream/context.h"
+
+#if defined(CHUNKSIEVE_CONTEXT_UCONTEXT)
+#include "stream/context_ucontext.inc"
+#elif defined(__x86_64__) && defined(__ELF__)
+#include "stream/context_x86_64_sysv.inc"
+#elif defined(__aarch64__) && defined(__ELF__)
+#include "stream/context_aarch64.inc"
+#elif defined(__unix__) || defined(__APPLE__)
+#include "stream/context_ucontext.inc"
+#else
+#error "no execution-context backend for this platform"
+#endif

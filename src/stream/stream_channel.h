@@ -1,0 +1,81 @@
+// StreamChannel: what the driver and the filter coroutine share, and the filter-side byte
+// primitives. The filter runs until it cannot go on by itself, then suspends and leaves a
+// Request; the driver services it and resumes the filter. Control passes only at those points,
+// so the channel needs no locking.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "stream/context.h"
+
+namespace chunksieve {
+
+enum Request : std::uint32_t {
+    REQ_DONE = 0,    // end of input reached; the filter will not run again
+    REQ_INPUT = 1,   // the input buffer is used up; refill it
+    REQ_OUTPUT = 2,  // the output buffer has just become full; write it out
+};
+
+// Left in the request word by start() and by a filter body that returns: no request at all,
+// which the driver treats as REQ_DONE.
+inline constexpr std::uint32_t REQ_NONE = 3;
+
+// Refills deliver, and full output buffers hold, this many bytes.
+inline constexpr std::size_t STREAM_BLOCK = 65536;
+
+using FilterBody = void (*)(void* arg);
+
+struct StreamChannel {
+    std::uint32_t request = 0;  // the last Request left; 0 before the filter first runs
+    const std::uint8_t* input_cursor = nullptr;  // next unread input byte
+    const std::uint8_t* input_start = nullptr;   // first byte of the last refill
+    const std::uint8_t* input_end = nullptr;     // one past the last valid input byte
+    std::uint8_t* output_cursor = nullptr;       // next free output byte
+    std::uint8_t* output_start = nullptr;        // start of the output buffer
+    std::uint8_t* output_end = nullptr;          // output_start + STREAM_BLOCK
+    std::uint32_t end_of_input = 0;              // 1 once a refill delivered 0 bytes
+    ExecutionContext driver_context;
+    ExecutionContext filter_context;
+    FilterBody body = nullptr;
+    void* body_arg = nullptr;
+};
+// Invariants: input_cursor <= input_end; while the filter runs,
+// output_start <= output_cursor < output_end (it suspends the moment the cursor reaches the end).
+
+// ---- filter side ----
+
+inline void suspend(StreamChannel& ch, Request code) {
+    ch.request = code;
+    context_switch(ch.filter_context, ch.driver_context);
+}
+
+// Suspends with REQ_DONE for good: the driver writes what the output buffer holds and never
+// resumes the filter.
+[[noreturn]] void finish(StreamChannel& ch);
+
+// The next input byte, or -1 at end of input. The common case is a compare and a step.
+inline int next_byte(StreamChannel& ch) {
+    if (ch.input_cursor >= ch.input_end) [[unlikely]] {
+        suspend(ch, REQ_INPUT);
+        if (ch.end_of_input) return -1;
+    }
+    return *ch.input_cursor++;
+}
+
+inline void put_byte(StreamChannel& ch, std::uint8_t b) {
+    *ch.output_cursor++ = b;
+    if (ch.output_cursor >= ch.output_end) [[unlikely]] suspend(ch, REQ_OUTPUT);
+}
+
+// ---- driver side ----
+
+// Runs body(arg) for the first time, as a coroutine on [stack, stack + stack_size), until it
+// first suspends. If the body ever returns, the request word reads REQ_NONE and any later
+// resume comes straight back.
+void start(StreamChannel& ch, void* stack, std::size_t stack_size, FilterBody body, void* arg);
+
+// Continues the filter where it suspended, until it suspends again.
+inline void resume(StreamChannel& ch) { context_switch(ch.driver_context, ch.filter_context); }
+
+}  // namespace chunksieve

@@ -1,0 +1,58 @@
+// Writes a named test input to stdout, for the command-line tests.
+//   make_input zeros N | ones N | ramp N | lcg N | lcg-twice N | marker-zeros | marker-repeat K
+// With a third argument P it writes in pieces of P bytes with a pause between them, so that a
+// pipe reader sees short reads.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::uint8_t> lcg(std::size_t n) {
+    std::vector<std::uint8_t> out(n);
+    std::uint32_t x = 1;
+    for (auto& b : out) {
+        x = (1103515245u * x + 12345u) & 0x7FFFFFFFu;
+        b = std::uint8_t(x >> 16);
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string kind = argv[1];
+    const std::size_t n = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 0;
+    const std::size_t piece = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
+    const std::vector<std::uint8_t> marker = {0x99, 0x19, 0xD3, 0xFF};
+    std::vector<std::uint8_t> out;
+    if (kind == "zeros") out.assign(n, 0);
+    else if (kind == "ones") out.assign(n, 1);
+    else if (kind == "ramp") for (std::size_t i = 0; i < n; ++i) out.push_back(std::uint8_t(i));
+    else if (kind == "lcg") out = lcg(n);
+    else if (kind == "lcg-twice") {
+        out = lcg(n);
+        out.insert(out.end(), out.begin(), out.end());
+    } else if (kind == "marker-zeros") {
+        out = marker;
+        out.resize(54, 0);
+    } else if (kind == "marker-repeat") {
+        for (std::size_t i = 0; i < n; ++i) out.insert(out.end(), marker.begin(), marker.end());
+    } else {
+        return 2;
+    }
+    const std::size_t step = piece ? piece : out.size();
+    for (std::size_t off = 0; off < out.size();) {
+        const ssize_t put = write(1, out.data() + off, std::min(step, out.size() - off));
+        if (put <= 0) return 1;
+        off += std::size_t(put);
+        if (piece) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return 0;
+}
