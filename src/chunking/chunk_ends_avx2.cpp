@@ -1,0 +1,9 @@
+// Placeholder: chunk-end masks for avx2 (to be written).
+#include "chunking/kernels_isa.h"
+
+namespace chunksieve {
+
+std::uint64_t marker_mask64_avx2(const std::uint8_t* p) { return marker_mask64_portable(p); }
+std::uint64_t hash_candidates64_avx2(const std::uint8_t* p) { return hash_candidates64_portable(p); }
+
+}  // namespace chunksieve
