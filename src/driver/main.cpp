@@ -15,6 +15,9 @@ chunksieve::DedupFilter filter;
 int main(int argc, char** argv) {
     using namespace chunksieve;
     if (argc < 3) return 1;
+#if defined(CHUNKSIEVE_PLAIN_LOOP)
+    filter.kernels = nullptr;  // the per-byte reference loop, for differential tests
+#endif
 
     PosixFiles files;
     if (!files.open_input(argv[1])) return 1;

@@ -4,7 +4,7 @@ namespace chunksieve {
 
 RunStatus run_filter(DedupFilter& f, StreamIo& io) {
     StreamChannel& ch = f.channel;
-    ch.input_cursor = ch.input_start = ch.input_end = f.input_buffer;
+    ch.input_cursor = ch.input_start = ch.input_end = f.input_buffer();
     ch.output_cursor = ch.output_start = f.output_buffer;
     ch.output_end = f.output_buffer + STREAM_BLOCK;
     ch.end_of_input = 0;
@@ -13,11 +13,11 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io) {
     for (;;) {
         switch (ch.request) {
             case REQ_INPUT: {
-                const std::ptrdiff_t got = io.read(f.input_buffer, STREAM_BLOCK);
+                const std::ptrdiff_t got = io.read(f.input_buffer(), STREAM_BLOCK);
                 if (got < 0) return RunStatus::read_failed;
                 if (got == 0) ch.end_of_input = 1;
-                ch.input_start = ch.input_cursor = f.input_buffer;
-                ch.input_end = f.input_buffer + got;
+                ch.input_start = ch.input_cursor = f.input_buffer();
+                ch.input_end = f.input_buffer() + got;
                 break;
             }
             case REQ_OUTPUT:

@@ -13,7 +13,9 @@
 #include <cstdint>
 
 #include "chunking/chunk_digest.h"
+#include "chunking/chunk_ends.h"
 #include "chunking/chunk_rules.h"
+#include "chunking/kernels.h"
 #include "chunking/rolling_hash.h"
 #include "index/fingerprint_index.h"
 #include "stream/stream_channel.h"
@@ -25,22 +27,47 @@ namespace chunksieve {
 inline constexpr std::size_t FILTER_STACK_BYTES = 256 * 1024;
 static_assert(FILTER_STACK_BYTES >= 65536);
 
+// Chunks ending in one input block, at most.
+inline constexpr std::size_t MAX_BLOCK_CHUNKS = max_chunk_ends(STREAM_BLOCK);
+
+// After this many chunks the index's table is asked for large pages: by then most of its pages
+// are being touched anyway, and large pages save a page fault and a table walk per look-up;
+// a small input keeps its memory small.
+inline constexpr std::uint64_t LARGE_PAGE_CHUNKS = 50'000;
+
 struct DedupFilter {
     StreamChannel channel;
+
+    // How chunk ends are found and chunks keyed: a kernel set, block by block; or, with
+    // nullptr, the plain loop that takes one byte at a time (the reference).
+    const ChunkingKernels* kernels = &best_kernels();
 
     // Chunker state.
     RollingHash hash;
     std::uint32_t count = 0;  // bytes in the current chunk
     ChunkDigest digest;
+    ChunkScan scan;
+    std::uint8_t history[SCAN_HISTORY] = {};  // the stream's last bytes before the current block
 
     ChunkKey key;
     FingerprintIndex index;
 
-    alignas(64) std::uint8_t chunk_buffer[STREAM_BLOCK];  // the current chunk (<= 65,535 bytes)
-    alignas(64) std::uint8_t input_buffer[STREAM_BLOCK];
+    // Each buffer has room before and after it for what the kernels read beyond a block.
+    alignas(64) std::uint8_t chunk_area[STREAM_BLOCK + SCAN_SLACK];  // the current chunk
+    alignas(64) std::uint8_t input_area[64 + STREAM_BLOCK + SCAN_SLACK];
     alignas(64) std::uint8_t output_buffer[STREAM_BLOCK];
+
+    // One block's chunks, for the kernels.
+    ChunkCut cuts[MAX_BLOCK_CHUNKS];
+    KeyJob jobs[MAX_BLOCK_CHUNKS];
+    ChunkKey keys[MAX_BLOCK_CHUNKS];
+
     alignas(64) std::uint8_t stack[FILTER_STACK_BYTES];
+
+    std::uint8_t* chunk_buffer() { return chunk_area; }
+    std::uint8_t* input_buffer() { return input_area + 64; }
 };
+static_assert(SCAN_HISTORY <= 64);
 
 // The filter body; `filter` is a DedupFilter. Started once through start(); ends with finish().
 void filter_body(void* filter);

@@ -14,6 +14,8 @@ bool FingerprintIndex::create() {
     return slots_ != nullptr;
 }
 
+void FingerprintIndex::use_large_pages() { advise_large_pages(slots_, TABLE_BYTES); }
+
 std::uint32_t FingerprintIndex::home_slot(const ChunkKey& key) {
     return load_le32(key.bytes) & SLOT_MASK;
 }

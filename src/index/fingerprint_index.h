@@ -48,6 +48,8 @@ public:
     // Obtains the zero-filled table; false when the memory cannot be had.
     bool create();
     bool created() const { return slots_ != nullptr; }
+    // Backs the table with large pages from now on, where the system has them (a hint).
+    void use_large_pages();
 
     // 1 when key is held in the occupied slots from its home up to the first empty one (at most
     // PROBE_WINDOW slots); nothing changes then. Otherwise 0, and the key has been inserted with
@@ -56,8 +58,8 @@ public:
 
     static std::uint32_t home_slot(const ChunkKey& key);
 
-    // The slot's address, so that a caller that knows a key early can prefetch it.
-    const IndexSlot* slot_address(std::uint32_t slot) const { return slots_ + slot; }
+    // Where a key's search starts, so that a caller that knows the key early can prefetch it.
+    const IndexSlot* home_address(const ChunkKey& key) const { return slots_ + home_slot(key); }
 
     // Direct slot access for tests and diagnostics.
     const IndexSlot& slot(std::uint32_t j) const { return slots_[j & SLOT_MASK]; }

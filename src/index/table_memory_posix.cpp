@@ -10,6 +10,15 @@ void* acquire_zeroed_region(std::size_t bytes) {
     return p == MAP_FAILED ? nullptr : p;
 }
 
+void advise_large_pages(void* region, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    if (region) madvise(region, bytes, MADV_HUGEPAGE);
+#else
+    (void)region;
+    (void)bytes;
+#endif
+}
+
 void release_region(void* region, std::size_t bytes) {
     if (region) munmap(region, bytes);
 }

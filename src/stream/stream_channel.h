@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "stream/context.h"
 
@@ -66,6 +67,32 @@ inline int next_byte(StreamChannel& ch) {
 inline void put_byte(StreamChannel& ch, std::uint8_t b) {
     *ch.output_cursor++ = b;
     if (ch.output_cursor >= ch.output_end) [[unlikely]] suspend(ch, REQ_OUTPUT);
+}
+
+// put_byte for n bytes at once: the same bytes, the same suspensions (each time the buffer
+// has just become full).
+inline void put_bytes(StreamChannel& ch, const std::uint8_t* src, std::size_t n) {
+    while (n > 0) {
+        const std::size_t room = std::size_t(ch.output_end - ch.output_cursor);
+        const std::size_t k = n < room ? n : room;
+        std::memcpy(ch.output_cursor, src, k);
+        ch.output_cursor += k;
+        src += k;
+        n -= k;
+        if (ch.output_cursor >= ch.output_end) suspend(ch, REQ_OUTPUT);
+    }
+}
+
+// put_byte(b) n times.
+inline void put_fill(StreamChannel& ch, std::uint8_t b, std::size_t n) {
+    while (n > 0) {
+        const std::size_t room = std::size_t(ch.output_end - ch.output_cursor);
+        const std::size_t k = n < room ? n : room;
+        std::memset(ch.output_cursor, b, k);
+        ch.output_cursor += k;
+        n -= k;
+        if (ch.output_cursor >= ch.output_end) suspend(ch, REQ_OUTPUT);
+    }
 }
 
 // ---- driver side ----

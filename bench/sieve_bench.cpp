@@ -1,0 +1,37 @@
+// One whole run, file to file, with a chosen kernel set ("plain" for the per-byte loop):
+//   sieve_bench KERNELS IN OUT
+// The command itself always takes the best set this CPU supports; this tool forces another
+// through the library, so that each set can be timed on the same input.
+#include <cstdio>
+#include <string>
+
+#include "chunking/kernels.h"
+#include "driver/file_posix.h"
+#include "driver/run.h"
+
+namespace {
+chunksieve::DedupFilter filter;
+}
+
+int main(int argc, char** argv) {
+    using namespace chunksieve;
+    if (argc < 4) {
+        std::fputs("usage: sieve_bench KERNELS IN OUT\n", stderr);
+        return 2;
+    }
+    const std::string name = argv[1];
+    if (name == "plain") {
+        filter.kernels = nullptr;
+    } else {
+        filter.kernels = kernels_named(name);
+        if (!filter.kernels || !kernels_supported(*filter.kernels)) {
+            std::fprintf(stderr, "kernel set %s not available here\n", argv[1]);
+            return 2;
+        }
+    }
+    PosixFiles files;
+    if (!files.open_input(argv[2]) || !filter.index.create() || !files.create_output(argv[3]))
+        return 1;
+    const RunStatus status = run_filter(filter, files);
+    return files.close_all() && status == RunStatus::complete ? 0 : 1;
+}

@@ -1,0 +1,38 @@
+// Finding chunk ends a block at a time, with a kernel set doing the per-byte work. Gives the
+// same ends as testing chunk_end_after() after every byte, with the rolling hash running
+// across blocks and the tail register cleared at every end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "chunking/chunk_rules.h"
+#include "chunking/kernels.h"
+
+namespace chunksieve {
+
+// A chunk end in a block: `end` is the offset just past the chunk's last byte.
+struct ChunkCut {
+    std::uint32_t end;
+    ChunkEnd how;  // marker or hash (the hash rule includes the maximum length)
+};
+
+// What carries from one block to the next: the bytes of the unfinished chunk seen so far.
+struct ChunkScan {
+    std::uint32_t count = 0;  // < MAX_CHUNK_LENGTH
+};
+
+// Room a block of `len` bytes needs for its ends: after the first, ends are at least 4 apart.
+inline constexpr std::size_t max_chunk_ends(std::size_t len) { return len / 4 + 2; }
+
+// Bytes that must be readable before and after a block given to find_chunk_ends: the 16 bytes
+// before it hold the stream's previous bytes (zeros before its start); those after it may hold
+// anything.
+inline constexpr std::size_t SCAN_HISTORY = KERNEL_HISTORY;
+inline constexpr std::size_t SCAN_SLACK = 64 + KERNEL_READ_SLACK;
+
+// Appends the ends in data[0, len) to `cuts`, in order, and returns their number.
+std::size_t find_chunk_ends(const ChunkingKernels& k, ChunkScan& scan, const std::uint8_t* data,
+                            std::size_t len, ChunkCut* cuts);
+
+}  // namespace chunksieve

@@ -1,0 +1,131 @@
+// The block engine, with every kernel set this CPU runs, against the plain per-byte loop: the
+// same output bytes and the same reads and writes, whatever the input and however it arrives.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "chunking/kernels.h"
+#include "test_support.h"
+
+namespace chunksieve {
+namespace {
+
+using test::Bytes;
+
+const Bytes MARKER = {0x99, 0x19, 0xD3, 0xFF};
+
+struct Outcome {
+    Bytes output;
+    std::vector<std::size_t> reads, writes;
+};
+
+Outcome run_with(const ChunkingKernels* kernels, const Bytes& input, std::size_t piece) {
+    auto f = test::make_filter();
+    f->kernels = kernels;
+    test::MemoryIo io(input, piece);
+    EXPECT_EQ(run_filter(*f, io), RunStatus::complete);
+    return Outcome{io.output, io.reads, io.writes};
+}
+
+// Random data in which earlier stretches come back, shifted and slightly edited, as in backups.
+Bytes with_duplicates(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Bytes out = test::random_bytes(n / 4, seed);
+    while (out.size() < n) {
+        const std::size_t len = 1000 + rng() % 20000;
+        const std::size_t from = rng() % (out.size() - std::min(out.size(), len) + 1);
+        Bytes copy(out.begin() + from, out.begin() + std::min(out.size(), from + len));
+        if (!copy.empty() && rng() % 2) copy[rng() % copy.size()] ^= 0x5A;
+        out.insert(out.end(), copy.begin(), copy.end());
+        if (rng() % 3 == 0) {
+            const Bytes fresh = test::random_bytes(rng() % 3000, rng());
+            out.insert(out.end(), fresh.begin(), fresh.end());
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+Bytes markers_every(std::size_t n, std::size_t gap_max, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Bytes out;
+    while (out.size() < n) {
+        const Bytes r = test::random_bytes(rng() % gap_max, rng());
+        out.insert(out.end(), r.begin(), r.end());
+        out.insert(out.end(), MARKER.begin(), MARKER.end());
+    }
+    return out;
+}
+
+// Markers whose bytes straddle each seam between 65,536-byte blocks, one shift per seam.
+Bytes markers_at_seams() {
+    Bytes out = test::random_bytes(8 * 65536, 99);
+    for (std::size_t seam = 1; seam < 8; ++seam)
+        for (std::size_t k = 0; k < 4; ++k) out[seam * 65536 - 4 + seam % 5 + k] = MARKER[k];
+    return out;
+}
+
+struct Input {
+    std::string name;
+    Bytes data;
+};
+
+std::vector<Input> inputs() {
+    std::vector<Input> v;
+    v.push_back({"duplicates", with_duplicates(600000, 1)});
+    v.push_back({"lcg", test::lcg_stream(300000)});
+    v.push_back({"dense markers", markers_every(200000, 120, 2)});
+    v.push_back({"sparse markers", markers_every(300000, 5000, 3)});
+    v.push_back({"markers at seams", markers_at_seams()});
+    Bytes runs(200000, 0);
+    runs.insert(runs.end(), 140000, 0xAB);
+    const Bytes r = test::random_bytes(30000, 4);
+    runs.insert(runs.end(), r.begin(), r.end());
+    v.push_back({"one-value runs", runs});
+    Bytes marker_at_max(65531, 0);  // the marker completes exactly at the maximum length
+    marker_at_max.insert(marker_at_max.end(), MARKER.begin(), MARKER.end());
+    marker_at_max.insert(marker_at_max.end(), 70000, 0);
+    v.push_back({"marker at the maximum length", marker_at_max});
+    v.push_back({"short", test::random_bytes(150, 5)});
+    return v;
+}
+
+std::vector<const ChunkingKernels*> supported_sets() {
+    std::vector<const ChunkingKernels*> v;
+    for (const ChunkingKernels* k : compiled_kernels())
+        if (kernels_supported(*k)) v.push_back(k);
+    return v;
+}
+
+TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
+    const auto sets = supported_sets();
+    for (const Input& in : inputs()) {
+        const Outcome plain = run_with(nullptr, in.data, STREAM_BLOCK);
+        for (const ChunkingKernels* k : sets) {
+            const Outcome fast = run_with(k, in.data, STREAM_BLOCK);
+            EXPECT_EQ(fast.output, plain.output) << in.name << " with " << k->name;
+            EXPECT_EQ(fast.writes, plain.writes) << in.name << " with " << k->name;
+        }
+    }
+}
+
+// Short refills: chunks spanning two and three blocks, blocks shorter than the scan's history,
+// blocks of one byte.
+TEST(Engine, RefillSizesDoNotChangeTheOutput) {
+    const Bytes input = with_duplicates(300000, 7);
+    const Bytes expect = run_with(nullptr, input, STREAM_BLOCK).output;
+    for (const ChunkingKernels* k : supported_sets())
+        for (std::size_t piece : {1u, 5u, 15u, 17u, 999u, 30000u, 65535u})
+            EXPECT_EQ(run_with(k, input, piece).output, expect) << k->name << " piece " << piece;
+}
+
+TEST(Engine, PortableSetIsAlwaysAvailable) {
+    EXPECT_TRUE(kernels_supported(portable_kernels()));
+    EXPECT_EQ(compiled_kernels().back(), &portable_kernels());
+    EXPECT_EQ(kernels_named("portable"), &portable_kernels());
+    EXPECT_TRUE(kernels_supported(best_kernels()));
+}
+
+}  // namespace
+}  // namespace chunksieve
