@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     PosixFiles files;
     if (!files.open_input(argv[2]) || !filter.index.create() || !files.create_output(argv[3]))
         return 1;
+    if (files.input_size() >= 0) expect_input_size(filter, std::uint64_t(files.input_size()));
     const RunStatus status = run_filter(filter, files);
     return files.close_all() && status == RunStatus::complete ? 0 : 1;
 }

@@ -29,6 +29,12 @@ bool PosixFiles::create_output(const char* path) {
     return ftruncate(out_, 0) == 0;
 }
 
+std::int64_t PosixFiles::input_size() const {
+    struct stat st;
+    if (fstat(in_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return st.st_size;
+}
+
 bool PosixFiles::close_all() {
     if (in_ >= 0) ::close(in_);
     in_ = -1;

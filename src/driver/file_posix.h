@@ -1,6 +1,8 @@
 // The two files of a run, on POSIX descriptors.
 #pragma once
 
+#include <cstdint>
+
 #include "driver/run.h"
 
 namespace chunksieve {
@@ -16,6 +18,8 @@ public:
     // Creates the output, or truncates an existing one, write-only. Refuses, before truncating
     // anything, an output that is the input itself (under any name).
     bool create_output(const char* path);
+    // The input's size when it is a regular file, otherwise -1.
+    std::int64_t input_size() const;
     // Closes both files; false when closing the output failed (written data may be lost).
     bool close_all();
 

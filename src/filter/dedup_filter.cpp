@@ -123,6 +123,10 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
 
 }  // namespace
 
+void expect_input_size(DedupFilter& f, std::uint64_t bytes) {
+    if (bytes >= LARGE_PAGE_INPUT_BYTES) f.index.use_large_pages();
+}
+
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
     f.channel.end_of_input = 0;

@@ -34,6 +34,9 @@ inline constexpr std::size_t MAX_BLOCK_CHUNKS = max_chunk_ends(STREAM_BLOCK);
 // are being touched anyway, and large pages save a page fault and a table walk per look-up;
 // a small input keeps its memory small.
 inline constexpr std::uint64_t LARGE_PAGE_CHUNKS = 50'000;
+// An input known to be this large will meet that many chunks (they average about 256 bytes),
+// so its table takes large pages from the start, before any small page is touched.
+inline constexpr std::uint64_t LARGE_PAGE_INPUT_BYTES = LARGE_PAGE_CHUNKS * 256;
 
 struct DedupFilter {
     StreamChannel channel;
@@ -68,6 +71,10 @@ struct DedupFilter {
     std::uint8_t* input_buffer() { return input_area + 64; }
 };
 static_assert(SCAN_HISTORY <= 64);
+
+// Tells the filter how large its input is, where that is known before the run (a regular file):
+// a large input gets large pages for the index's table at once.
+void expect_input_size(DedupFilter& f, std::uint64_t bytes);
 
 // The filter body; `filter` is a DedupFilter. Started once through start(); ends with finish().
 void filter_body(void* filter);
