@@ -32,7 +32,8 @@ std::uint32_t detect_cpu_features() {
     if (!ymm_saved || __get_cpuid_max(0, nullptr) < 7) return 0;
     __cpuid_count(7, 0, a, b, c, d);
     std::uint32_t f = 0;
-    if (b & (1u << 5)) f |= CPU_AVX2;
+    // The AVX2 files are also built with BMI2 (the compiler emits shlx and friends there).
+    if ((b & (1u << 5)) && (b & (1u << 8))) f |= CPU_AVX2;
     const bool avx512 = (b & (1u << 16)) && (b & (1u << 30)) && (b & (1u << 31));  // F, BW, VL
     if (avx512 && zmm_saved) f |= CPU_AVX512;
     if (c & (1u << 8)) f |= CPU_GFNI;

@@ -11,7 +11,7 @@ namespace {
 constexpr ChunkingKernels PORTABLE{"portable", 0, 1, marker_mask64_portable,
                                    hash_candidates64_portable, chunk_keys_portable};
 #if CHUNKSIEVE_X86_KERNELS
-constexpr ChunkingKernels AVX2{"avx2", CPU_AVX2, 8, marker_mask64_avx2, hash_candidates64_avx2,
+constexpr ChunkingKernels AVX2{"avx2", CPU_AVX2, 16, marker_mask64_avx2, hash_candidates64_avx2,
                                chunk_keys_avx2};
 constexpr ChunkingKernels AVX512{"avx512", CPU_AVX2 | CPU_AVX512 | CPU_GFNI, 16,
                                  marker_mask64_avx512, hash_candidates64_avx512,

@@ -15,7 +15,7 @@ namespace chunksieve {
 
 // CPU features a kernel set may require (each also needs the OS to save the registers).
 enum CpuFeature : std::uint32_t {
-    CPU_AVX2 = 1u << 0,
+    CPU_AVX2 = 1u << 0,    // AVX2 and BMI2
     CPU_AVX512 = 1u << 1,  // AVX-512 F, BW and VL
     CPU_GFNI = 1u << 2,
 };
