@@ -49,6 +49,7 @@ TEST(RollingHash, EqualsCrcOfLastTwelveBytes) {
             rh.push(data[i]);
             ASSERT_EQ(rh.value(), crc32_bitwise(&padded[i + 1], 12)) << "seed " << seed << " at " << i;
             ASSERT_EQ(window_hash(&padded[i + 13]), rh.value());
+            ASSERT_EQ(window_hash_sliced(&padded[i + 13]), rh.value());
         }
     }
 }

@@ -32,7 +32,7 @@ std::size_t find_hash_end(const ChunkingKernels& k, const std::uint8_t* data, st
         std::uint64_t m = k.hash_candidates64(data + i) & bits_below(to - i);
         while (m) {
             const std::size_t at = i + std::size_t(std::countr_zero(m));
-            if (window_hash(data + at + 1) < HASH_THRESHOLD) return at;
+            if (window_hash_sliced(data + at + 1) < HASH_THRESHOLD) return at;
             m &= m - 1;
         }
     }

@@ -31,7 +31,36 @@ constexpr std::uint32_t zero_window_hash() {
 }
 static_assert(zero_window_hash() == HASH_OF_ZERO_WINDOW);
 
+// SLICES.t[k][b]: the hash of a window holding only byte b, at position k, with the zero
+// window's hash taken out.
+struct WindowSlices {
+    std::uint32_t t[HASH_WINDOW][256];
+    constexpr WindowSlices() : t{} {
+        for (std::uint32_t k = 0; k < HASH_WINDOW; ++k) {
+            for (std::uint32_t b = 0; b < 256; ++b) {
+                std::uint32_t h = 0;
+                for (std::uint32_t i = 0; i < HASH_WINDOW; ++i) {
+                    const std::uint32_t byte = i == k ? b : 0;
+                    h = (h >> 8) ^ PUSH_TABLE.entry[(h ^ byte) & 0xFF];
+                }
+                t[k][b] = h ^ HASH_OF_ZERO_WINDOW;
+            }
+        }
+    }
+};
+
+constexpr WindowSlices SLICES{};
+
 }  // namespace
+
+std::uint32_t window_hash_sliced(const std::uint8_t* end) {
+    const std::uint8_t* w = end - HASH_WINDOW;
+    std::uint32_t a = HASH_OF_ZERO_WINDOW ^ SLICES.t[0][w[0]] ^ SLICES.t[1][w[1]] ^ SLICES.t[2][w[2]];
+    std::uint32_t b = SLICES.t[3][w[3]] ^ SLICES.t[4][w[4]] ^ SLICES.t[5][w[5]];
+    std::uint32_t c = SLICES.t[6][w[6]] ^ SLICES.t[7][w[7]] ^ SLICES.t[8][w[8]];
+    std::uint32_t d = SLICES.t[9][w[9]] ^ SLICES.t[10][w[10]] ^ SLICES.t[11][w[11]];
+    return (a ^ b) ^ (c ^ d);
+}
 
 const std::uint32_t* crc_push_table() { return PUSH_TABLE.entry; }
 

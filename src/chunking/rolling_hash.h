@@ -44,4 +44,9 @@ const std::uint32_t* crc_push_table();
 // directly rather than rolled: the value RollingHash holds after pushing those bytes last.
 std::uint32_t window_hash(const std::uint8_t* end);
 
+// The same value from twelve independent look-ups rather than a chain of twelve: the hash is
+// affine over GF(2) in the window's bytes, h = HASH_OF_ZERO_WINDOW ^ T[0][w0] ^ ... ^ T[11][w11],
+// T[k][b] being what byte b at window position k (0 = oldest) contributes.
+std::uint32_t window_hash_sliced(const std::uint8_t* end);
+
 }  // namespace chunksieve
