@@ -5,7 +5,8 @@
 // state[k] holds word k of all sixteen blocks. A step absorbs the next segment of every busy lane
 // and runs the sixteen mixes at once. A lane whose chunk has just had its final mix writes that
 // chunk's key and takes the next job, so short and long chunks share the lanes without waiting
-// for one another; lanes left without work at the end run idle until the last chunk is done.
+// for one another; lanes left without work at the end run idle, and the last chunk, once it is
+// alone, is finished in scalar code.
 // GCC 12's AVX-512 intrinsics start from a deliberately undefined register that its
 // maybe-uninitialized analysis then reports wherever they are inlined; silenced for the header
 // alone.
@@ -145,6 +146,32 @@ void chunk_keys_avx512(const KeyJob* jobs, std::size_t count, ChunkKey* keys) {
         s = _mm512_setzero_si512();
 
     while (busy != 0) {
+        if (taken == count && (busy & (busy - 1)) == 0) {
+            // One chunk left (a long one, typically): sixteen lanes would carry fifteen idle
+            // ones, so its block leaves the registers and goes on in scalar code.
+            const int i = __builtin_ctz(busy);
+            alignas(64) std::uint32_t lane_words[LANES];
+            ChunkDigest d;
+            for (int k = 0; k < 16; ++k) {
+                _mm512_store_si512(lane_words, state[k]);
+                std::memcpy(d.block + 4 * k, &lane_words[i], 4);
+            }
+            for (;;) {
+                const std::uint32_t len =
+                    left[i] < DIGEST_SPAN ? left[i] : std::uint32_t(DIGEST_SPAN);
+                const __m512i seg = _mm512_maskz_loadu_epi8((std::uint64_t(1) << len) - 1, next[i]);
+                _mm512_storeu_si512(d.block, _mm512_xor_si512(_mm512_loadu_si512(d.block), seg));
+                d.block[63] = std::uint8_t(len);
+                next[i] += len;
+                left[i] -= len;
+                if (left[i] == 0) break;
+                d.mix();
+            }
+            const std::size_t j = job_of[i];
+            keys[j] = d.finish(jobs[j].length);
+            break;
+        }
+
         // Load each lane's segment, bytes past its length (into the read slack, or the next
         // segment) masked to zero, byte 63 included.
         alignas(64) std::uint32_t seg[LANES];
