@@ -7,10 +7,6 @@ namespace chunksieve {
 
 namespace {
 
-// Block number of the next chunk: its place, in 64-byte units, among all chunks each padded to
-// 64 bytes, plus one; never 0, which marks an empty slot.
-inline std::uint64_t block_number(std::uint64_t total) { return (total >> 6) + 1; }
-
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;

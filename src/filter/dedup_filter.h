@@ -72,6 +72,16 @@ struct DedupFilter {
 };
 static_assert(SCAN_HISTORY <= 64);
 
+// The value the index stores with a new chunk's key: the chunk's block number, its place in
+// 64-byte units among all chunks so far (found or new, each padded to 64 bytes), plus one. It is
+// never 0, which marks an empty slot. A slot keeps 40 bits, so the number is exact up to
+// 2^40 - 1 (chunks totalling under 64 TiB once padded) and stays at 2^40 - 1 beyond: cut to 40
+// bits it would read 0 at every 2^40th block, and the entry would vanish from its run.
+inline std::uint64_t block_number(std::uint64_t total) {
+    const std::uint64_t n = total / CHUNK_ALIGNMENT + 1;
+    return n < FingerprintIndex::VALUE_MASK ? n : FingerprintIndex::VALUE_MASK;
+}
+
 // Tells the filter how large its input is, where that is known before the run (a regular file):
 // a large input gets large pages for the index's table at once.
 void expect_input_size(DedupFilter& f, std::uint64_t bytes);

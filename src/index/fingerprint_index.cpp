@@ -1,5 +1,6 @@
 #include "index/fingerprint_index.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "chunking/byte_order.h"
@@ -57,6 +58,7 @@ inline bool slot_holds(const IndexSlot& s, const ChunkKey& key) {
 }  // namespace
 
 std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint64_t value) {
+    assert(value <= VALUE_MASK);
     const std::uint32_t home = home_slot(key);
 
     // The run: occupied slots from home up to the first empty one, within the window.

@@ -53,7 +53,8 @@ public:
 
     // 1 when key is held in the occupied slots from its home up to the first empty one (at most
     // PROBE_WINDOW slots); nothing changes then. Otherwise 0, and the key has been inserted with
-    // `value` (unless value is 0, which marks an empty slot and is never stored).
+    // `value` (unless value is 0, which marks an empty slot and is never stored). A slot keeps
+    // 40 bits: value must be at most VALUE_MASK, or a key could be stored as an empty slot.
     std::uint32_t lookup_or_insert(const ChunkKey& key, std::uint64_t value);
 
     static std::uint32_t home_slot(const ChunkKey& key);

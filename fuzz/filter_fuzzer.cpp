@@ -1,0 +1,154 @@
+// The whole filter, in memory, on arbitrary input: the per-byte reference loop and every kernel
+// set this CPU runs give the same output bytes through the same writes; the output is whole
+// 64-byte records; and a read or write that fails is reported as that failure, never as a
+// complete run, after exactly the output a complete run had written by then.
+//
+// Input: byte 0 chooses the refill size (1 .. 65,536: short refills split chunks, and the scan's
+// history, across many blocks); byte 1 chooses a read or write call to fail; the rest is the
+// stream.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "chunking/kernels.h"
+#include "driver/run.h"
+#include "filter/dedup_filter.h"
+
+namespace {
+
+using namespace chunksieve;
+using Bytes = std::vector<std::uint8_t>;
+
+// A StreamIo over memory: refills of at most `piece` bytes, and one read or write call (by
+// index) that fails.
+class MemoryIo final : public StreamIo {
+  public:
+    MemoryIo(const std::uint8_t* data, std::size_t size, std::size_t piece)
+        : data_(data), size_(size), piece_(piece) {}
+
+    std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) override {
+        if (reads == fail_read_at) return -1;
+        const std::size_t n = std::min({capacity, piece_, size_ - offset_});
+        if (n > 0) std::memcpy(buf, data_ + offset_, n);
+        offset_ += n;
+        ++reads;
+        return std::ptrdiff_t(n);
+    }
+
+    bool write_all(const std::uint8_t* buf, std::size_t n) override {
+        if (std::ptrdiff_t(writes.size()) == fail_write_at) return false;
+        output.insert(output.end(), buf, buf + n);
+        writes.push_back(n);
+        return true;
+    }
+
+    std::ptrdiff_t fail_read_at = -1;
+    std::ptrdiff_t fail_write_at = -1;
+    std::ptrdiff_t reads = 0;
+    Bytes output;
+    std::vector<std::size_t> writes;
+
+  private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t piece_;
+    std::size_t offset_ = 0;
+};
+
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                 \
+        }                                                                                 \
+    } while (0)
+
+// One filter per way of running, kept across inputs: each is about 2 MiB of buffers and stack.
+// Everything a run reads is reset by run_filter and the filter body, except the index, which is
+// replaced by a fresh, empty one (a new zero mapping: only the pages a run touches cost anything).
+// Reuse runs about twice as many inputs a second as a new filter per run.
+struct Runner {
+    const ChunkingKernels* kernels;  // nullptr: the per-byte loop
+    std::unique_ptr<DedupFilter> filter = std::make_unique<DedupFilter>();
+
+    RunStatus run(MemoryIo& io) {
+        DedupFilter& f = *filter;
+        std::destroy_at(&f.index);
+        std::construct_at(&f.index);
+        CHECK(f.index.create());
+        f.kernels = kernels;
+        return run_filter(f, io);
+    }
+};
+
+std::vector<Runner>& runners() {
+    static std::vector<Runner> all = [] {
+        std::vector<Runner> v;
+        v.push_back(Runner{nullptr});
+        for (const ChunkingKernels* k : compiled_kernels())
+            if (kernels_supported(*k)) v.push_back(Runner{k});
+        return v;
+    }();
+    return all;
+}
+
+std::size_t refill_size(std::uint8_t b) {
+    // 0..127: 1..128 bytes, around the scan's history and the 64-byte kernel steps; 128..255:
+    // spread over 1..65,536.
+    return b < 128 ? std::size_t(b) + 1 : 1 + std::size_t(b - 128) * 65535 / 127;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const std::size_t piece = refill_size(data[0]);
+    const std::uint8_t fault = data[1];
+    const std::uint8_t* const stream = data + 2;
+    const std::size_t n = size - 2;
+    std::vector<Runner>& all = runners();
+
+    MemoryIo ref(stream, n, piece);
+    CHECK(all[0].run(ref) == RunStatus::complete);
+    CHECK(ref.output.size() % CHUNK_ALIGNMENT == 0);
+    CHECK(!ref.writes.empty());  // the final write, empty or not
+    for (std::size_t i = 0; i + 1 < ref.writes.size(); ++i)
+        CHECK(ref.writes[i] == STREAM_BLOCK);
+    CHECK(ref.writes.back() < STREAM_BLOCK);  // a full buffer is written the moment it fills
+    // A chunk has at least four bytes (a marker end needs all four in the chunk), and a record
+    // of n >= 4 bytes takes at most 16 n: the output is at most 16 times the input.
+    CHECK(ref.output.size() <= 16 * n);
+
+    for (std::size_t r = 1; r < all.size(); ++r) {
+        MemoryIo io(stream, n, piece);
+        CHECK(all[r].run(io) == RunStatus::complete);
+        CHECK(io.output == ref.output);
+        CHECK(io.writes == ref.writes);
+        CHECK(io.reads == ref.reads);
+    }
+
+    // One failing call, on a way of running chosen by the input: the failure is what the run
+    // reports, unless the run never makes that call.
+    Runner& runner = all[(fault >> 1) % all.size()];
+    const std::ptrdiff_t at = (fault >> 1) / std::ptrdiff_t(all.size()) % 8;
+    MemoryIo io(stream, n, piece);
+    if (fault & 1) {
+        io.fail_write_at = at;
+        const RunStatus s = runner.run(io);
+        CHECK(s == (at < std::ptrdiff_t(ref.writes.size()) ? RunStatus::write_failed
+                                                           : RunStatus::complete));
+    } else {
+        io.fail_read_at = at;
+        const RunStatus s = runner.run(io);
+        CHECK(s == (at < ref.reads ? RunStatus::read_failed : RunStatus::complete));
+        CHECK(io.reads == std::min(at, ref.reads));
+    }
+    CHECK(io.output.size() <= ref.output.size());
+    CHECK(std::equal(io.output.begin(), io.output.end(), ref.output.begin()));
+    return 0;
+}

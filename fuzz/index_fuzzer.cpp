@@ -1,0 +1,102 @@
+// The fingerprint index against the run model (run_model.h), after every call: the same answer,
+// and the same entry, or none, in every slot the calls can reach, read straight from the table's
+// bytes in their documented layout.
+//
+// Input: two bytes per call. The first picks one of a handful of home slots (low three bits) and
+// one of 32 keys with that home (high five bits); the keys of a home differ in one byte each,
+// across the bytes the index compares. The second gives the value: 0 (a look-up that never
+// inserts), the largest value a slot holds, or another value of up to 40 bits.
+// The homes crowd together and sit at the table's end, so that runs merge, windows fill and
+// drop entries, and runs wrap from the last slot to slot 0.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "index/fingerprint_index.h"
+#include "run_model.h"
+
+namespace {
+
+using namespace chunksieve;
+using model::Key;
+using model::LAST;
+
+constexpr std::uint32_t HOMES[8] = {LAST - 15, LAST - 9, LAST - 1, LAST, 0, 3, 14, 1u << 24};
+constexpr std::uint64_t LARGEST_VALUE = (std::uint64_t(1) << 40) - 1;
+
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                 \
+        }                                                                                 \
+    } while (0)
+
+Key make_key(std::uint32_t home, std::uint32_t tag) {
+    Key k{};
+    for (int i = 0; i < 4; ++i)
+        k[i] = std::uint8_t(home >> (8 * i));
+    for (int i = 4; i < 14; ++i)
+        k[i] = std::uint8_t(0x30 + i);
+    k[14] = 100;  // a chunk length of 100
+    // One key byte per tag bit: bits above the slot number in byte 3, the last byte of the
+    // 13 compared in one piece, key byte 13, and both length bytes.
+    if (tag & 1) k[3] |= 0x80;
+    if (tag & 2) k[12] ^= 0x01;
+    if (tag & 4) k[13] ^= 0x40;
+    if (tag & 8) k[14] ^= 0x02;
+    if (tag & 16) k[15] ^= 0x01;
+    return k;
+}
+
+std::uint64_t value_of(std::uint8_t b, std::size_t call) {
+    if (b == 0) return 0;
+    if (b == 0xFF) return LARGEST_VALUE;
+    return std::uint64_t(b) << 32 | std::uint32_t(call + 1);
+}
+
+// Slot layout: bytes 0..3 value bits 0..31, byte 4 value bits 32..39, byte 5 key byte 13,
+// bytes 6..7 key bytes 14..15, bytes 8..20 key bytes 0..12. Empty exactly when the value is 0.
+void expect_slot(const FingerprintIndex& index, const model::RunModel& m, std::uint32_t s) {
+    const std::uint8_t* b = index.slot(s).bytes;
+    std::uint64_t value = 0;
+    for (int i = 0; i < 5; ++i)
+        value |= std::uint64_t(b[i]) << (8 * i);
+    const model::Entry* e = m.at(s);
+    if (e == nullptr) {
+        CHECK(value == 0);
+        return;
+    }
+    CHECK(value == e->value);
+    Key k;
+    std::memcpy(k.data(), b + 8, 13);
+    k[13] = b[5];
+    k[14] = b[6];
+    k[15] = b[7];
+    CHECK(k == e->key);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FingerprintIndex index;  // a fresh zero mapping: only the few pages touched cost anything
+    CHECK(index.create());
+    model::RunModel m;
+    for (std::size_t call = 0; 2 * call + 1 < size; ++call) {
+        const std::uint8_t pick = data[2 * call];
+        const Key key = make_key(HOMES[pick & 7], pick >> 3);
+        const std::uint64_t value = value_of(data[2 * call + 1], call);
+
+        ChunkKey real;
+        std::memcpy(real.bytes, key.data(), 16);
+        CHECK(index.lookup_or_insert(real, value) == m.lookup_or_insert(key, value));
+
+        // Every slot a call can reach: a window from any of the homes, and one slot past it.
+        for (const std::uint32_t h : HOMES)
+            for (std::uint32_t d = 0; d <= model::WINDOW; ++d)
+                expect_slot(index, m, (h + d) % model::SLOTS);
+    }
+    return 0;
+}

@@ -1,0 +1,79 @@
+// Limits of the numbers the filter keeps: a slot's 40-bit value survives insertion and moves at
+// every width up to its largest value, and block numbers neither wrap at 2^32 nor, past 2^40
+// blocks, turn into the 0 that marks an empty slot.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "filter/dedup_filter.h"
+#include "index/fingerprint_index.h"
+
+namespace chunksieve {
+namespace {
+
+constexpr std::uint64_t LARGEST = FingerprintIndex::VALUE_MASK;  // 2^40 - 1
+
+ChunkKey key_at(std::uint32_t home, std::uint8_t tag) {
+    ChunkKey k{};
+    k.bytes[0] = std::uint8_t(home);
+    k.bytes[1] = std::uint8_t(home >> 8);
+    k.bytes[2] = std::uint8_t(home >> 16);
+    k.bytes[3] = std::uint8_t(home >> 24);
+    k.bytes[9] = tag;
+    k.bytes[14] = 100;
+    return k;
+}
+
+std::uint64_t value_in(const FingerprintIndex& index, std::uint32_t slot) {
+    return FingerprintIndex::slot_value(index.slot(slot));
+}
+
+// Each value is stored at home, then carried one slot up when a second key takes home: the move
+// rebuilds the slot from the value it read, so every byte of the 40 bits must come through.
+TEST(Hardening, SlotValuesSurviveInsertionAndMoves) {
+    FingerprintIndex index;
+    ASSERT_TRUE(index.create());
+    const std::uint64_t values[] = {1, 0xFF, 0xFFFF'FFFF, std::uint64_t(1) << 32, LARGEST};
+    std::uint32_t home = 1000;
+    for (const std::uint64_t v : values) {
+        const ChunkKey first = key_at(home, 1), second = key_at(home, 2);
+        EXPECT_EQ(index.lookup_or_insert(first, v), 0u);
+        EXPECT_EQ(value_in(index, home), v);
+        EXPECT_EQ(index.lookup_or_insert(second, 7), 0u);
+        EXPECT_EQ(value_in(index, home + 1), v) << "moved up one slot";
+        EXPECT_EQ(FingerprintIndex::slot_key(index.slot(home + 1)), first);
+        EXPECT_EQ(index.lookup_or_insert(first, 0), 1u) << v;
+        home += 100;
+    }
+}
+
+TEST(Hardening, BlockNumbersAreExactUpTo40BitsThenStay) {
+    const std::uint64_t block = CHUNK_ALIGNMENT;
+    struct Case {
+        std::uint64_t total;  // padded bytes of all chunks before this one
+        std::uint64_t number;
+    };
+    const Case cases[] = {
+        {0, 1},
+        {block, 2},
+        {std::uint64_t(1) << 32, (std::uint64_t(1) << 26) + 1},            // past 4 GiB of chunks
+        {(std::uint64_t(1) << 32) * block, (std::uint64_t(1) << 32) + 1},  // numbers past 32 bits
+        {(LARGEST - 1) * block, LARGEST},                                  // the last exact number
+        {LARGEST * block, LARGEST},  // 2^40 would be stored as 0: an empty slot
+        {~std::uint64_t(0), LARGEST},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(block_number(c.total), c.number) << c.total;
+}
+
+// A chunk met after 2^40 - 1 blocks is stored and found again like any other.
+TEST(Hardening, ChunkPast40BitsOfBlocksIsFoundAgain) {
+    FingerprintIndex index;
+    ASSERT_TRUE(index.create());
+    const ChunkKey k = key_at(5000, 1);
+    EXPECT_EQ(index.lookup_or_insert(k, block_number(LARGEST * CHUNK_ALIGNMENT)), 0u);
+    EXPECT_EQ(index.lookup_or_insert(k, 0), 1u);
+}
+
+}  // namespace
+}  // namespace chunksieve
