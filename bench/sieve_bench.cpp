@@ -6,7 +6,7 @@
 #include <string>
 
 #include "chunking/kernels.h"
-#include "driver/file_posix.h"
+#include "driver/files.h"
 #include "driver/run.h"
 
 namespace {
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    PosixFiles files;
+    Files files;
     if (!files.open_input(argv[2]) || !filter.index.create() || !files.create_output(argv[3]))
         return 1;
     if (files.input_size() >= 0) expect_input_size(filter, std::uint64_t(files.input_size()));

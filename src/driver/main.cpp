@@ -1,7 +1,7 @@
 // chunksieve IN OUT: writes to OUT the first copy of every distinct content-defined chunk of IN,
 // each padded to a multiple of 64 bytes. Prints nothing. Exit status 0 after a complete run,
 // 1 on any failure. Arguments after the second are ignored.
-#include "driver/file_posix.h"
+#include "driver/files.h"
 #include "driver/run.h"
 #include "filter/dedup_filter.h"
 
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     filter.kernels = nullptr;  // the per-byte reference loop, for differential tests
 #endif
 
-    PosixFiles files;
+    Files files;
     if (!files.open_input(argv[1])) return 1;
     // The table comes before the output: a run that cannot start leaves an existing output alone.
     if (!filter.index.create()) return 1;

@@ -9,6 +9,10 @@
 #include "stream/context_x86_64_sysv.inc"
 #elif defined(__aarch64__) && defined(__ELF__)
 #include "stream/context_aarch64.inc"
+#elif defined(__x86_64__) && defined(_WIN64) && defined(__GNUC__)
+#include "stream/context_x86_64_win64.inc"
+#elif defined(__i386__) && defined(_WIN32) && defined(__GNUC__)
+#include "stream/context_i386_win32.inc"
 #elif defined(__unix__) || defined(__APPLE__)
 #include "stream/context_ucontext.inc"
 #else

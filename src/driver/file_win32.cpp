@@ -1,0 +1,98 @@
+#include "driver/files.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace chunksieve {
+
+namespace {
+
+HANDLE handle(std::intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+std::intptr_t value(HANDLE h) {
+    return reinterpret_cast<std::intptr_t>(h);
+}
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Reads and writes move at most one stream block per call, as on POSIX.
+constexpr DWORD IO_BLOCK = 65536;
+
+bool is_disk_file(HANDLE h) {
+    return GetFileType(h) == FILE_TYPE_DISK;
+}
+
+}  // namespace
+
+bool Files::open_input(const char* path) {
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all.
+    const HANDLE in =
+        CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    in_ = value(in);
+    if (in == INVALID_HANDLE_VALUE) return false;
+    if (!is_disk_file(in)) return true;  // a pipe, the console, a device
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(in, &info) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool Files::create_output(const char* path) {
+    // OPEN_ALWAYS, not CREATE_ALWAYS: whether this is the input under another name (a link, a
+    // second path) can only be told once it is open, and CREATE_ALWAYS would have emptied it.
+    const HANDLE out =
+        CreateFileA(path, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_ALWAYS, 0, nullptr);
+    out_ = value(out);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    if (!is_disk_file(out)) return true;  // a pipe, the console, NUL: nothing to cut
+    BY_HANDLE_FILE_INFORMATION out_info;
+    if (!GetFileInformationByHandle(out, &out_info)) return false;
+    if (is_disk_file(handle(in_))) {
+        // A file is one volume serial number and one file index, whatever the path to it.
+        BY_HANDLE_FILE_INFORMATION in_info;
+        if (!GetFileInformationByHandle(handle(in_), &in_info)) return false;
+        if (in_info.dwVolumeSerialNumber == out_info.dwVolumeSerialNumber &&
+            in_info.nFileIndexHigh == out_info.nFileIndexHigh &&
+            in_info.nFileIndexLow == out_info.nFileIndexLow)
+            return false;
+    }
+    return SetEndOfFile(out) != 0;  // the new handle is at offset 0
+}
+
+std::int64_t Files::input_size() const {
+    LARGE_INTEGER size;
+    if (!is_disk_file(handle(in_)) || !GetFileSizeEx(handle(in_), &size)) return -1;
+    return size.QuadPart;
+}
+
+bool Files::close_all() {
+    if (in_ != -1) CloseHandle(handle(in_));
+    in_ = -1;
+    if (out_ == -1) return true;
+    const bool ok = CloseHandle(handle(out_)) != 0;
+    out_ = -1;
+    return ok;
+}
+
+std::ptrdiff_t Files::read(std::uint8_t* buf, std::size_t capacity) {
+    DWORD got = 0;
+    const DWORD want = capacity < IO_BLOCK ? DWORD(capacity) : IO_BLOCK;
+    if (ReadFile(handle(in_), buf, want, &got, nullptr)) return std::ptrdiff_t(got);
+    // The writing end of a pipe was closed: that is how a pipe ends, not a failure.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+bool Files::write_all(const std::uint8_t* buf, std::size_t n) {
+    while (n > 0) {
+        const DWORD want = n < IO_BLOCK ? DWORD(n) : IO_BLOCK;
+        DWORD put = 0;
+        if (!WriteFile(handle(out_), buf, want, &put, nullptr)) return false;
+        if (put == 0) return false;  // no progress and no error: give up rather than spin
+        buf += put;
+        n -= put;
+    }
+    return true;
+}
+
+}  // namespace chunksieve

@@ -1,0 +1,481 @@
+// The execution-context switch itself, below the stream layer: what every backend must keep
+// across a switch (the ABI's callee-saved registers and floating-point control state, the
+// stack's alignment, and on Windows the thread's stack bounds), that exceptions work on a
+// context's own stack, and that an entry which returns stops the process.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "stream/context.h"
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
+namespace chunksieve {
+namespace {
+
+// A driver and one context on a stack of its own; the context's entry gets the whole struct.
+struct Pair {
+    ExecutionContext driver;
+    ExecutionContext side;
+    int rounds = 0;
+    alignas(64) std::uint8_t stack[128 * 1024];
+
+    void start(ContextEntry entry) {
+        context_prepare(side, stack, sizeof stack, entry, this);
+        context_switch(driver, side);
+    }
+    void to_side() { context_switch(driver, side); }
+    void to_driver() { context_switch(side, driver); }
+};
+
+void switch_by_pointer(ExecutionContext* from, const ExecutionContext* to) {
+    context_switch(*from, *to);
+}
+using SwitchFn = void (*)(ExecutionContext*, const ExecutionContext*);
+
+// ---- callee-saved state, set and checked around a switch in assembly ----
+//
+// probe_switch loads a known value into every register that a call must preserve, sets the
+// MXCSR and x87 rounding to "toward zero", calls sw(from, to), and returns one bit per register
+// or control word that came back different (0: all kept). clobber_switch loads other values
+// (and "down" rounding) into the same registers and calls sw(from, to). Both save and restore
+// whatever their caller had there.
+#define CHUNKSIEVE_PROBE_ASM 1
+#if defined(__x86_64__) && defined(_WIN64)
+// rbx rbp rdi rsi r12-r15, xmm6-xmm15, MXCSR, x87 control word.
+constexpr unsigned ALL_PROBED = (1u << 20) - 1;
+asm(R"(
+    .text
+    .macro SAVE_WIN64
+    pushq   %rbp
+    pushq   %rbx
+    pushq   %rdi
+    pushq   %rsi
+    pushq   %r12
+    pushq   %r13
+    pushq   %r14
+    pushq   %r15
+    subq    $216, %rsp
+    movups  %xmm6, 32(%rsp)
+    movups  %xmm7, 48(%rsp)
+    movups  %xmm8, 64(%rsp)
+    movups  %xmm9, 80(%rsp)
+    movups  %xmm10, 96(%rsp)
+    movups  %xmm11, 112(%rsp)
+    movups  %xmm12, 128(%rsp)
+    movups  %xmm13, 144(%rsp)
+    movups  %xmm14, 160(%rsp)
+    movups  %xmm15, 176(%rsp)
+    stmxcsr 192(%rsp)
+    fnstcw  196(%rsp)
+    .endm
+    .macro RESTORE_WIN64
+    ldmxcsr 192(%rsp)
+    fldcw   196(%rsp)
+    movups  32(%rsp), %xmm6
+    movups  48(%rsp), %xmm7
+    movups  64(%rsp), %xmm8
+    movups  80(%rsp), %xmm9
+    movups  96(%rsp), %xmm10
+    movups  112(%rsp), %xmm11
+    movups  128(%rsp), %xmm12
+    movups  144(%rsp), %xmm13
+    movups  160(%rsp), %xmm14
+    movups  176(%rsp), %xmm15
+    addq    $216, %rsp
+    popq    %r15
+    popq    %r14
+    popq    %r13
+    popq    %r12
+    popq    %rsi
+    popq    %rdi
+    popq    %rbx
+    popq    %rbp
+    .endm
+    .macro LOAD_WIN64 base, mxcsr, x87cw
+    movabsq $\base + 0x01, %rbx
+    movabsq $\base + 0x02, %rbp
+    movabsq $\base + 0x03, %rdi
+    movabsq $\base + 0x04, %rsi
+    movabsq $\base + 0x05, %r12
+    movabsq $\base + 0x06, %r13
+    movabsq $\base + 0x07, %r14
+    movabsq $\base + 0x08, %r15
+    .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    movabsq $\base + 0x10 + \n, %rax
+    movq    %rax, %xmm\n
+    punpcklqdq %xmm\n, %xmm\n
+    .endr
+    movl    $\mxcsr, 200(%rsp)
+    ldmxcsr 200(%rsp)
+    movw    $\x87cw, 204(%rsp)
+    fldcw   204(%rsp)
+    .endm
+    .macro CHECK_GPR reg, value, bit
+    movabsq $\value, %r10
+    cmpq    %r10, %\reg
+    je      1f
+    orl     $\bit, %eax
+1:
+    .endm
+    .macro CHECK_XMM n, value, bit
+    movabsq $\value, %r10
+    movq    %r10, %xmm0
+    punpcklqdq %xmm0, %xmm0
+    pcmpeqb %xmm\n, %xmm0
+    pmovmskb %xmm0, %r11d
+    cmpl    $0xFFFF, %r11d
+    je      1f
+    orl     $\bit, %eax
+1:
+    .endm
+
+chunksieve_test_probe_switch:
+    SAVE_WIN64
+    LOAD_WIN64 0x5A5A5A5A00000000, 0x7F80, 0x0F7F
+    callq   *%r8
+    xorl    %eax, %eax
+    CHECK_GPR rbx, 0x5A5A5A5A00000001, 0x1
+    CHECK_GPR rbp, 0x5A5A5A5A00000002, 0x2
+    CHECK_GPR rdi, 0x5A5A5A5A00000003, 0x4
+    CHECK_GPR rsi, 0x5A5A5A5A00000004, 0x8
+    CHECK_GPR r12, 0x5A5A5A5A00000005, 0x10
+    CHECK_GPR r13, 0x5A5A5A5A00000006, 0x20
+    CHECK_GPR r14, 0x5A5A5A5A00000007, 0x40
+    CHECK_GPR r15, 0x5A5A5A5A00000008, 0x80
+    CHECK_XMM 6, 0x5A5A5A5A00000016, 0x100
+    CHECK_XMM 7, 0x5A5A5A5A00000017, 0x200
+    CHECK_XMM 8, 0x5A5A5A5A00000018, 0x400
+    CHECK_XMM 9, 0x5A5A5A5A00000019, 0x800
+    CHECK_XMM 10, 0x5A5A5A5A0000001A, 0x1000
+    CHECK_XMM 11, 0x5A5A5A5A0000001B, 0x2000
+    CHECK_XMM 12, 0x5A5A5A5A0000001C, 0x4000
+    CHECK_XMM 13, 0x5A5A5A5A0000001D, 0x8000
+    CHECK_XMM 14, 0x5A5A5A5A0000001E, 0x10000
+    CHECK_XMM 15, 0x5A5A5A5A0000001F, 0x20000
+    stmxcsr 200(%rsp)
+    movl    200(%rsp), %r10d
+    andl    $0xFFC0, %r10d
+    cmpl    $0x7F80, %r10d
+    je      1f
+    orl     $0x40000, %eax
+1:
+    fnstcw  204(%rsp)
+    movzwl  204(%rsp), %r10d
+    cmpl    $0x0F7F, %r10d
+    je      1f
+    orl     $0x80000, %eax
+1:
+    RESTORE_WIN64
+    ret
+
+chunksieve_test_clobber_switch:
+    SAVE_WIN64
+    LOAD_WIN64 0xC3C3C3C300000000, 0x3F80, 0x077F
+    callq   *%r8
+    RESTORE_WIN64
+    ret
+)");
+#elif defined(__x86_64__)
+// rbx rbp r12-r15, MXCSR, x87 control word.
+constexpr unsigned ALL_PROBED = (1u << 8) - 1;
+asm(R"(
+    .text
+    .macro SAVE_SYSV
+    pushq   %rbp
+    pushq   %rbx
+    pushq   %r12
+    pushq   %r13
+    pushq   %r14
+    pushq   %r15
+    subq    $24, %rsp
+    stmxcsr (%rsp)
+    fnstcw  4(%rsp)
+    .endm
+    .macro RESTORE_SYSV
+    ldmxcsr (%rsp)
+    fldcw   4(%rsp)
+    addq    $24, %rsp
+    popq    %r15
+    popq    %r14
+    popq    %r13
+    popq    %r12
+    popq    %rbx
+    popq    %rbp
+    .endm
+    .macro LOAD_SYSV base, mxcsr, x87cw
+    movabsq $\base + 0x01, %rbx
+    movabsq $\base + 0x02, %rbp
+    movabsq $\base + 0x05, %r12
+    movabsq $\base + 0x06, %r13
+    movabsq $\base + 0x07, %r14
+    movabsq $\base + 0x08, %r15
+    movl    $\mxcsr, 8(%rsp)
+    ldmxcsr 8(%rsp)
+    movw    $\x87cw, 12(%rsp)
+    fldcw   12(%rsp)
+    .endm
+    .macro CHECK_GPR reg, value, bit
+    movabsq $\value, %r10
+    cmpq    %r10, %\reg
+    je      1f
+    orl     $\bit, %eax
+1:
+    .endm
+
+chunksieve_test_probe_switch:
+    SAVE_SYSV
+    LOAD_SYSV 0x5A5A5A5A00000000, 0x7F80, 0x0F7F
+    callq   *%rdx
+    xorl    %eax, %eax
+    CHECK_GPR rbx, 0x5A5A5A5A00000001, 0x1
+    CHECK_GPR rbp, 0x5A5A5A5A00000002, 0x2
+    CHECK_GPR r12, 0x5A5A5A5A00000005, 0x4
+    CHECK_GPR r13, 0x5A5A5A5A00000006, 0x8
+    CHECK_GPR r14, 0x5A5A5A5A00000007, 0x10
+    CHECK_GPR r15, 0x5A5A5A5A00000008, 0x20
+    stmxcsr 8(%rsp)
+    movl    8(%rsp), %r10d
+    andl    $0xFFC0, %r10d
+    cmpl    $0x7F80, %r10d
+    je      1f
+    orl     $0x40, %eax
+1:
+    fnstcw  12(%rsp)
+    movzwl  12(%rsp), %r10d
+    cmpl    $0x0F7F, %r10d
+    je      1f
+    orl     $0x80, %eax
+1:
+    RESTORE_SYSV
+    ret
+
+chunksieve_test_clobber_switch:
+    SAVE_SYSV
+    LOAD_SYSV 0xC3C3C3C300000000, 0x3F80, 0x077F
+    callq   *%rdx
+    RESTORE_SYSV
+    ret
+)");
+#elif defined(__i386__)
+// ebx esi edi ebp, MXCSR, x87 control word.
+constexpr unsigned ALL_PROBED = (1u << 6) - 1;
+asm(R"(
+    .text
+    # After SAVE_I386 the arguments from, to and sw are at 48, 52 and 56(%esp), and from and to
+    # are already placed as the outgoing call's arguments.
+    .macro SAVE_I386
+    pushl   %ebp
+    pushl   %ebx
+    pushl   %esi
+    pushl   %edi
+    subl    $28, %esp
+    movl    48(%esp), %eax
+    movl    %eax, (%esp)
+    movl    52(%esp), %eax
+    movl    %eax, 4(%esp)
+    stmxcsr 8(%esp)
+    fnstcw  12(%esp)
+    .endm
+    .macro RESTORE_I386
+    ldmxcsr 8(%esp)
+    fldcw   12(%esp)
+    addl    $28, %esp
+    popl    %edi
+    popl    %esi
+    popl    %ebx
+    popl    %ebp
+    .endm
+    .macro LOAD_I386 base, mxcsr, x87cw
+    movl    $\base + 0x01, %ebx
+    movl    $\base + 0x02, %ebp
+    movl    $\base + 0x03, %edi
+    movl    $\base + 0x04, %esi
+    movl    $\mxcsr, 16(%esp)
+    ldmxcsr 16(%esp)
+    movw    $\x87cw, 20(%esp)
+    fldcw   20(%esp)
+    .endm
+    .macro CHECK_GPR reg, value, bit
+    cmpl    $\value, %\reg
+    je      1f
+    orl     $\bit, %eax
+1:
+    .endm
+
+chunksieve_test_probe_switch:
+    SAVE_I386
+    LOAD_I386 0x5A5A0000, 0x7F80, 0x0F7F
+    calll   *56(%esp)
+    xorl    %eax, %eax
+    CHECK_GPR ebx, 0x5A5A0001, 0x1
+    CHECK_GPR ebp, 0x5A5A0002, 0x2
+    CHECK_GPR edi, 0x5A5A0003, 0x4
+    CHECK_GPR esi, 0x5A5A0004, 0x8
+    stmxcsr 16(%esp)
+    movl    16(%esp), %ecx
+    andl    $0xFFC0, %ecx
+    cmpl    $0x7F80, %ecx
+    je      1f
+    orl     $0x10, %eax
+1:
+    fnstcw  20(%esp)
+    movzwl  20(%esp), %ecx
+    cmpl    $0x0F7F, %ecx
+    je      1f
+    orl     $0x20, %eax
+1:
+    RESTORE_I386
+    ret
+
+chunksieve_test_clobber_switch:
+    SAVE_I386
+    LOAD_I386 0xC3C30000, 0x3F80, 0x077F
+    calll   *56(%esp)
+    RESTORE_I386
+    ret
+)");
+#else
+#undef CHUNKSIEVE_PROBE_ASM
+#endif
+
+#if defined(CHUNKSIEVE_PROBE_ASM)
+extern "C" unsigned probe_switch(ExecutionContext* from, const ExecutionContext* to,
+                                 SwitchFn sw) asm("chunksieve_test_probe_switch");
+extern "C" void clobber_switch(ExecutionContext* from, const ExecutionContext* to,
+                               SwitchFn sw) asm("chunksieve_test_clobber_switch");
+
+// Each round trip leaves the driver's registers set and checked, and the other side's set to
+// other values; both sides' control words are swapped too.
+TEST(Context, SwitchKeepsCalleeSavedRegistersAndControlWords) {
+    auto p = std::make_unique<Pair>();
+    context_prepare(
+        p->side, p->stack, sizeof p->stack,
+        [](void* arg) {
+            auto& pp = *static_cast<Pair*>(arg);
+            for (;;) {
+                ++pp.rounds;
+                clobber_switch(&pp.side, &pp.driver, switch_by_pointer);
+            }
+        },
+        p.get());
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(probe_switch(&p->driver, &p->side, switch_by_pointer), 0u)
+            << "bits of the registers that changed, of " << ALL_PROBED << ", round " << i;
+        EXPECT_EQ(p->rounds, i);
+    }
+}
+#endif
+
+// A new context starts on a stack aligned as its ABI requires at a function's entry: the
+// compiler trusts that alignment for 16-byte locals, so a wrong start shows in their addresses.
+TEST(Context, EntryStartsOnAnAlignedStack) {
+    static std::uintptr_t where;
+    auto p = std::make_unique<Pair>();
+    p->start([](void* arg) {
+        alignas(16) volatile unsigned char local[16] = {};
+        where = reinterpret_cast<std::uintptr_t>(&local[0]);
+        static_cast<Pair*>(arg)->to_driver();
+    });
+    EXPECT_EQ(where % 16, 0u);
+    EXPECT_GE(where, reinterpret_cast<std::uintptr_t>(p->stack));
+    EXPECT_LT(where, reinterpret_cast<std::uintptr_t>(p->stack + sizeof p->stack));
+}
+
+[[gnu::noinline]] void throw_runtime_error(int round) {
+    throw std::runtime_error(round % 2 ? "odd" : "even");
+}
+
+// Unwinding must find every frame within the running stack's bounds: on the context's stack
+// while it runs, on the driver's again after it switched back.
+TEST(Context, ExceptionsAreCaughtOnBothStacks) {
+    auto p = std::make_unique<Pair>();
+    p->start([](void* arg) {
+        auto& pp = *static_cast<Pair*>(arg);
+        for (;;) {
+            try {
+                throw_runtime_error(pp.rounds);
+            } catch (const std::runtime_error&) {
+                ++pp.rounds;
+            }
+            pp.to_driver();
+        }
+    });
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(p->rounds, i);
+        EXPECT_THROW(throw_runtime_error(i), std::runtime_error);
+        p->to_side();
+    }
+}
+
+#if defined(_WIN32)
+// The running thread's TIB, through its self pointer (what NtCurrentTeb reads; GCC 12 takes
+// that header's segment read for an out-of-bounds access).
+const NT_TIB* current_tib() {
+    const NT_TIB* tib;
+#if defined(_WIN64)
+    asm volatile("movq %%gs:0x30, %0" : "=r"(tib));
+#else
+    asm volatile("movl %%fs:0x18, %0" : "=r"(tib));
+#endif
+    return tib;
+}
+
+// The TIB's stack bounds are the running stack's: the context's own while it runs, and the
+// thread's again once the driver runs.
+TEST(Context, ThreadStackBoundsFollowTheRunningStack) {
+    struct Seen {
+        std::uintptr_t base, limit, local;
+    };
+    static Seen seen;
+    const auto* tib = current_tib();
+    const auto base = reinterpret_cast<std::uintptr_t>(tib->StackBase);
+    const auto limit = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+
+    auto p = std::make_unique<Pair>();
+    p->start([](void* arg) {
+        volatile int local = 0;
+        const auto* t = current_tib();
+        seen = {reinterpret_cast<std::uintptr_t>(t->StackBase),
+                reinterpret_cast<std::uintptr_t>(t->StackLimit),
+                reinterpret_cast<std::uintptr_t>(&local)};
+        static_cast<Pair*>(arg)->to_driver();
+    });
+    EXPECT_EQ(seen.limit, reinterpret_cast<std::uintptr_t>(p->stack));
+    EXPECT_LE(seen.base, reinterpret_cast<std::uintptr_t>(p->stack + sizeof p->stack));
+    EXPECT_GT(seen.local, seen.limit);
+    EXPECT_LT(seen.local, seen.base);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(tib->StackBase), base);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(tib->StackLimit), limit);
+}
+#endif
+
+// A raw entry has no frame to return into: returning must stop the process at once, by the
+// backend's own trap, not run on into whatever memory follows.
+TEST(ContextDeathTest, EntryThatReturnsTraps) {
+    const auto return_from_entry = [] {
+        auto p = std::make_unique<Pair>();
+        p->start([](void*) {});
+    };
+#if defined(_WIN32)
+    // Windows ends the process with the unhandled exception's code.
+    EXPECT_EXIT(return_from_entry(), ::testing::ExitedWithCode(int(STATUS_ILLEGAL_INSTRUCTION)),
+                "");
+#else
+    const std::string backend = context_backend();
+    const int trap = backend == "ucontext" ? SIGABRT : backend == "aarch64" ? SIGTRAP : SIGILL;
+    EXPECT_EXIT(return_from_entry(), ::testing::KilledBySignal(trap), "") << backend;
+#endif
+}
+
+}  // namespace
+}  // namespace chunksieve
