@@ -30,9 +30,11 @@ Bytes random_block(std::mt19937_64& rng, std::size_t n) {
     Bytes b(n);
     for (std::size_t i = 0; i + 8 <= n; i += 8) {
         const std::uint64_t v = rng();
-        for (int k = 0; k < 8; ++k) b[i + k] = std::uint8_t(v >> (8 * k));
+        for (int k = 0; k < 8; ++k)
+            b[i + k] = std::uint8_t(v >> (8 * k));
     }
-    for (std::size_t i = n & ~std::size_t(7); i < n; ++i) b[i] = std::uint8_t(rng());
+    for (std::size_t i = n & ~std::size_t(7); i < n; ++i)
+        b[i] = std::uint8_t(rng());
     return b;
 }
 
@@ -61,7 +63,8 @@ int copies(const char* base_path, int count, int edits, std::uint64_t seed) {
     if (FILE* f = std::fopen(base_path, "rb")) {
         std::uint8_t buf[1 << 16];
         std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) base.insert(base.end(), buf, buf + n);
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            base.insert(base.end(), buf, buf + n);
         std::fclose(f);
     } else {
         return 1;
@@ -95,6 +98,7 @@ int main(int argc, char** argv) {
     if (mode == "copies" && argc == 6)
         return copies(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
                       std::strtoull(argv[5], nullptr, 10));
-    std::fputs("usage: make_bench_input repeats SIZE SEED | copies BASE COPIES EDITS SEED\n", stderr);
+    std::fputs("usage: make_bench_input repeats SIZE SEED | copies BASE COPIES EDITS SEED\n",
+               stderr);
     return 2;
 }

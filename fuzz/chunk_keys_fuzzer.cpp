@@ -18,18 +18,11 @@
 
 #include "chunking/chunk_digest.h"
 #include "chunking/kernels.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace chunksieve;
-
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 constexpr std::uint32_t MAX_LENGTH = 65535;
 

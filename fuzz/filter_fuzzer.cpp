@@ -18,6 +18,7 @@
 #include "chunking/kernels.h"
 #include "driver/run.h"
 #include "filter/dedup_filter.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -59,14 +60,6 @@ class MemoryIo final : public StreamIo {
     std::size_t piece_;
     std::size_t offset_ = 0;
 };
-
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 // One filter per way of running, kept across inputs: each is about 2 MiB of buffers and stack.
 // Everything a run reads is reset by run_filter and the filter body, except the index, which is

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "index/fingerprint_index.h"
 #include "run_model.h"
 
@@ -25,14 +26,6 @@ using model::LAST;
 
 constexpr std::uint32_t HOMES[8] = {LAST - 15, LAST - 9, LAST - 1, LAST, 0, 3, 14, 1u << 24};
 constexpr std::uint64_t LARGEST_VALUE = (std::uint64_t(1) << 40) - 1;
-
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 Key make_key(std::uint32_t home, std::uint32_t tag) {
     Key k{};

@@ -17,7 +17,8 @@ std::uint32_t crc32_bitwise(const std::uint8_t* p, std::size_t n) {
     std::uint32_t c = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < n; ++i) {
         c ^= p[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
     }
     return ~c;
 }
@@ -47,7 +48,8 @@ TEST(RollingHash, EqualsCrcOfLastTwelveBytes) {
         rh.init();
         for (std::size_t i = 0; i < data.size(); ++i) {
             rh.push(data[i]);
-            ASSERT_EQ(rh.value(), crc32_bitwise(&padded[i + 1], 12)) << "seed " << seed << " at " << i;
+            ASSERT_EQ(rh.value(), crc32_bitwise(&padded[i + 1], 12))
+                << "seed " << seed << " at " << i;
             ASSERT_EQ(window_hash(&padded[i + 13]), rh.value());
             ASSERT_EQ(window_hash_sliced(&padded[i + 13]), rh.value());
         }
@@ -76,7 +78,8 @@ ChunkKey key_of(const char* hex16) {
 ChunkKey absorb_all(const Bytes& data) {
     ChunkDigest d;
     d.reset();
-    for (auto b : data) d.absorb(b);
+    for (auto b : data)
+        d.absorb(b);
     return d.finish(std::uint32_t(data.size()));
 }
 
@@ -86,7 +89,8 @@ TEST(ChunkDigest, MixOfZeroBlock) {
     d.mix();
     const ChunkKey expect = key_of("ac 1d 1f 03 d0 8e a5 6e b7 67 ab 1f 91 77 31 74");
     EXPECT_EQ(std::memcmp(d.block, expect.bytes, 16), 0);
-    for (int i = 16; i < 64; ++i) EXPECT_EQ(d.block[i], 0) << i;
+    for (int i = 16; i < 64; ++i)
+        EXPECT_EQ(d.block[i], 0) << i;
 }
 
 TEST(ChunkDigest, KnownKeys) {
@@ -132,7 +136,8 @@ TEST(ChunkDigest, OneShotMatchesStreaming) {
     d.reset();
     std::size_t offset = 0;
     for (std::size_t n : {1u, 2u, 62u, 63u, 64u, 65u, 125u, 126u, 127u, 189u, 1000u, 4000u}) {
-        for (std::size_t i = 0; i < n; ++i) d.absorb(data[offset + i]);
+        for (std::size_t i = 0; i < n; ++i)
+            d.absorb(data[offset + i]);
         ASSERT_EQ(d.finish(std::uint32_t(n)), chunk_key(&data[offset], n)) << n;
         offset += n;
     }

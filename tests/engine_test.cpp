@@ -62,7 +62,8 @@ Bytes markers_every(std::size_t n, std::size_t gap_max, std::uint64_t seed) {
 Bytes markers_at_seams() {
     Bytes out = test::random_bytes(8 * 65536, 99);
     for (std::size_t seam = 1; seam < 8; ++seam)
-        for (std::size_t k = 0; k < 4; ++k) out[seam * 65536 - 4 + seam % 5 + k] = MARKER[k];
+        for (std::size_t k = 0; k < 4; ++k)
+            out[seam * 65536 - 4 + seam % 5 + k] = MARKER[k];
     return out;
 }
 

@@ -16,7 +16,8 @@ const Bytes MARKER = {0x99, 0x19, 0xD3, 0xFF};
 
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -61,7 +62,8 @@ TEST(Filter, ReferenceOutputsOfSmallInputs) {
         {"maximum length, fill 0x01", Bytes(70000, 1), Bytes(65536, 1)},
         {"two equal maximum chunks", Bytes(131070, 0), Bytes(65536, 0)},
     };
-    for (const auto& c : cases) EXPECT_EQ(test::run_in_memory(c.input), c.expect) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(test::run_in_memory(c.input), c.expect) << c.name;
 }
 
 // A below-threshold hash before the 100th byte does not end a chunk; a marker does, at any length.
@@ -127,7 +129,8 @@ TEST(Filter, ReadsAndWritesOfAStream) {
         test::MemoryIo io(input);
         ASSERT_EQ(run_filter(*f, io), RunStatus::complete);
         EXPECT_EQ(io.reads, c.reads) << c.input_size;
-        for (std::size_t i = 0; i + 1 < io.writes.size(); ++i) EXPECT_EQ(io.writes[i], 65536u);
+        for (std::size_t i = 0; i + 1 < io.writes.size(); ++i)
+            EXPECT_EQ(io.writes[i], 65536u);
         EXPECT_EQ(io.output.size() % 64, 0u);
     }
     // Stream S, 100,000 bytes: one full-buffer write, then the last 46,528 bytes.
@@ -144,7 +147,8 @@ TEST(Filter, PieceSizeDoesNotMatter) {
     input.insert(input.end(), input.begin(), input.end());
     const Bytes whole = test::run_in_memory(input);
     EXPECT_EQ(whole.size(), 33984u);
-    for (std::size_t piece : {1u, 3u, 64u, 4095u}) EXPECT_EQ(test::run_in_memory(input, piece), whole) << piece;
+    for (std::size_t piece : {1u, 3u, 64u, 4095u})
+        EXPECT_EQ(test::run_in_memory(input, piece), whole) << piece;
 }
 
 TEST(Filter, FailedReadOrWriteEndsTheRun) {

@@ -27,7 +27,7 @@ ChunkKey key_at(std::uint32_t home, std::uint32_t tag, std::uint16_t length = 10
 }
 
 class IndexTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(index.create()); }
 
     // The key in slot j, or nothing when the slot is empty.
@@ -68,17 +68,21 @@ TEST_F(IndexTest, FirstKeyTakesHomeAndIsFoundAgain) {
 TEST_F(IndexTest, NewKeysPushTheRunUp) {
     const std::uint32_t h = 5000;
     std::vector<ChunkKey> keys;
-    for (std::uint32_t i = 1; i <= 17; ++i) keys.push_back(key_at(h, i));
+    for (std::uint32_t i = 1; i <= 17; ++i)
+        keys.push_back(key_at(h, i));
 
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(index.lookup_or_insert(keys[i], i + 1), 0u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(index.lookup_or_insert(keys[i], i + 1), 0u);
     EXPECT_TRUE(holds(h, keys[2], 3));
     EXPECT_TRUE(holds(h + 1, keys[1], 2));
     EXPECT_TRUE(holds(h + 2, keys[0], 1));
 
-    for (int i = 3; i < 17; ++i) EXPECT_EQ(index.lookup_or_insert(keys[i], i + 1), 0u);
-    for (std::uint32_t j = 0; j < 16; ++j) EXPECT_TRUE(holds(h + j, keys[16 - j], 17 - j)) << j;
-    EXPECT_TRUE(empty(h + 16));                              // the window ends at h + 15
-    EXPECT_EQ(index.lookup_or_insert(keys[0], 0), 0u);      // key 1 was dropped
+    for (int i = 3; i < 17; ++i)
+        EXPECT_EQ(index.lookup_or_insert(keys[i], i + 1), 0u);
+    for (std::uint32_t j = 0; j < 16; ++j)
+        EXPECT_TRUE(holds(h + j, keys[16 - j], 17 - j)) << j;
+    EXPECT_TRUE(empty(h + 16));                         // the window ends at h + 15
+    EXPECT_EQ(index.lookup_or_insert(keys[0], 0), 0u);  // key 1 was dropped
     EXPECT_EQ(index.lookup_or_insert(keys[1], 0), 1u);
 }
 
@@ -91,7 +95,8 @@ TEST_F(IndexTest, RunsWrapAtTheTableEnd) {
         ASSERT_TRUE(fresh.create());
         const std::uint32_t h = LAST - 1;
         std::vector<ChunkKey> keys;
-        for (std::uint32_t i = 0; i < c.entries; ++i) keys.push_back(key_at(h, 100 + i));
+        for (std::uint32_t i = 0; i < c.entries; ++i)
+            keys.push_back(key_at(h, 100 + i));
         // Lay the run out explicitly in slots h, h + 1, 0, 1, ...: entry k in slot h + k.
         for (std::uint32_t k = 0; k < c.entries; ++k)
             FingerprintIndex::write_slot(fresh.slot(h + k), keys[k], 100 + k);
@@ -106,7 +111,8 @@ TEST_F(IndexTest, RunsWrapAtTheTableEnd) {
         EXPECT_TRUE(at(LAST, keys[0], 100));  // the entry from h moves up one
         // Entries past the wrap stay put; the one from the last slot goes past the run's end,
         // or leaves the table when the window was full.
-        for (std::uint32_t k = 2; k < c.entries; ++k) EXPECT_TRUE(at(k - 2, keys[k], 100 + k)) << k;
+        for (std::uint32_t k = 2; k < c.entries; ++k)
+            EXPECT_TRUE(at(k - 2, keys[k], 100 + k)) << k;
         if (c.entries < 16) {
             EXPECT_TRUE(at(c.entries - 2, keys[1], 101));
         } else {
@@ -136,7 +142,8 @@ TEST_F(IndexTest, LengthBytesDistinguishKeys) {
 TEST_F(IndexTest, NeighbouringHomesCanPushAKeyOutOfItsWindow) {
     const ChunkKey victim = key_at(2000, 1);
     EXPECT_EQ(index.lookup_or_insert(victim, 1), 0u);
-    for (std::uint32_t i = 0; i < 15; ++i) index.lookup_or_insert(key_at(2000, 10 + i), 10 + i);
+    for (std::uint32_t i = 0; i < 15; ++i)
+        index.lookup_or_insert(key_at(2000, 10 + i), 10 + i);
     EXPECT_TRUE(holds(2015, victim, 1));  // the last slot of its window
     EXPECT_EQ(index.lookup_or_insert(victim, 0), 1u);
 

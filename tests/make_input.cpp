@@ -32,10 +32,15 @@ int main(int argc, char** argv) {
     const std::size_t piece = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
     const std::vector<std::uint8_t> marker = {0x99, 0x19, 0xD3, 0xFF};
     std::vector<std::uint8_t> out;
-    if (kind == "zeros") out.assign(n, 0);
-    else if (kind == "ones") out.assign(n, 1);
-    else if (kind == "ramp") for (std::size_t i = 0; i < n; ++i) out.push_back(std::uint8_t(i));
-    else if (kind == "lcg") out = lcg(n);
+    if (kind == "zeros")
+        out.assign(n, 0);
+    else if (kind == "ones")
+        out.assign(n, 1);
+    else if (kind == "ramp")
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(std::uint8_t(i));
+    else if (kind == "lcg")
+        out = lcg(n);
     else if (kind == "lcg-twice") {
         out = lcg(n);
         out.insert(out.end(), out.begin(), out.end());
@@ -43,7 +48,8 @@ int main(int argc, char** argv) {
         out = marker;
         out.resize(54, 0);
     } else if (kind == "marker-repeat") {
-        for (std::size_t i = 0; i < n; ++i) out.insert(out.end(), marker.begin(), marker.end());
+        for (std::size_t i = 0; i < n; ++i)
+            out.insert(out.end(), marker.begin(), marker.end());
     } else {
         return 2;
     }

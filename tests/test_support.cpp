@@ -50,7 +50,8 @@ Bytes lcg_stream(std::size_t n) {
 Bytes random_bytes(std::size_t n, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     Bytes out(n);
-    for (auto& b : out) b = std::uint8_t(rng());
+    for (auto& b : out)
+        b = std::uint8_t(rng());
     return out;
 }
 

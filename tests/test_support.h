@@ -16,7 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 // A StreamIo over memory that records every call, can hand out input in short pieces (as a
 // pipe does), and can be told to fail a read or a write.
 class MemoryIo final : public StreamIo {
-public:
+  public:
     explicit MemoryIo(const Bytes& input, std::size_t piece = STREAM_BLOCK)
         : input_(input), piece_(piece) {}
 
@@ -30,7 +30,7 @@ public:
     std::vector<std::size_t> reads;   // bytes delivered by each read
     std::vector<std::size_t> writes;  // bytes taken by each write
 
-private:
+  private:
     const Bytes& input_;
     std::size_t piece_;
     std::size_t offset_ = 0;

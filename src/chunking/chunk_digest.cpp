@@ -8,16 +8,17 @@ namespace chunksieve {
 
 namespace {
 
-constexpr std::uint32_t IV_A = 0x67452301, IV_B = 0xEFCDAB89, IV_C = 0x98BADCFE,
-                        IV_D = 0x10325476;
+constexpr std::uint32_t IV_A = 0x67452301, IV_B = 0xEFCDAB89, IV_C = 0x98BADCFE, IV_D = 0x10325476;
 
-inline std::uint32_t rotl(std::uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
+inline std::uint32_t rotl(std::uint32_t x, int s) {
+    return (x << s) | (x >> (32 - s));
+}
 
 // One step: a = b + ((a + f(b,c,d) + m + t) <<< s), with f given as the already-computed value.
-#define MD5_STEP(f, a, b, c, d, m, t, s)  \
-    do {                                  \
-        a += f(b, c, d) + (m) + (t);      \
-        a = rotl(a, s) + b;               \
+#define MD5_STEP(f, a, b, c, d, m, t, s) \
+    do {                                 \
+        a += f(b, c, d) + (m) + (t);     \
+        a = rotl(a, s) + b;              \
     } while (0)
 
 #define MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
@@ -110,15 +111,19 @@ void md5_compress_from_iv(const std::uint32_t m[16], std::uint32_t out[4]) {
 #undef MD5_H
 #undef MD5_I
 
-void ChunkDigest::reset() { std::memset(block, 0, sizeof block); }
+void ChunkDigest::reset() {
+    std::memset(block, 0, sizeof block);
+}
 
 void ChunkDigest::mix() {
     std::uint32_t m[16];
-    for (int i = 0; i < 16; ++i) m[i] = load_le32(block + 4 * i);
+    for (int i = 0; i < 16; ++i)
+        m[i] = load_le32(block + 4 * i);
     std::uint32_t out[4];
     md5_compress_from_iv(m, out);
     // Only words 0..3 take the compression's output; bytes 16..62 keep accumulating.
-    for (int i = 0; i < 4; ++i) store_le32(block + 4 * i, m[i] ^ out[i]);
+    for (int i = 0; i < 4; ++i)
+        store_le32(block + 4 * i, m[i] ^ out[i]);
     block[63] = 0;
 }
 
@@ -140,7 +145,8 @@ ChunkKey chunk_key(const std::uint8_t* data, std::size_t n) {
     std::size_t done = 0;
     do {
         const std::size_t len = n - done < DIGEST_SPAN ? n - done : DIGEST_SPAN;
-        for (std::size_t i = 0; i < len; ++i) d.block[i] ^= data[done + i];
+        for (std::size_t i = 0; i < len; ++i)
+            d.block[i] ^= data[done + i];
         d.block[63] = std::uint8_t(len);
         done += len;
         if (done < n) d.mix();

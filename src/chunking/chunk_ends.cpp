@@ -57,17 +57,18 @@ std::size_t find_chunk_ends(const ChunkingKernels& k, ChunkScan& scan, const std
         const std::size_t from = std::size_t(std::max<std::ptrdiff_t>(0, start));
         const std::size_t marker_start = std::size_t(std::max<std::ptrdiff_t>(from, start + 3));
         const std::ptrdiff_t forced = start + std::ptrdiff_t(MAX_CHUNK_LENGTH) - 1;
-        const std::size_t limit = std::size_t(std::min<std::ptrdiff_t>(std::ptrdiff_t(len), forced + 1));
+        const std::size_t limit =
+            std::size_t(std::min<std::ptrdiff_t>(std::ptrdiff_t(len), forced + 1));
         if (!marker_known || marker < marker_start || marker_from > marker_start) {
             marker = find_marker(k, data, marker_start, len);
             marker_from = marker_start;
             marker_known = true;
         }
-        const std::size_t hash_start =
-            std::size_t(std::max<std::ptrdiff_t>(from, start + std::ptrdiff_t(MIN_CHUNK_LENGTH) - 1));
+        const std::size_t hash_start = std::size_t(
+            std::max<std::ptrdiff_t>(from, start + std::ptrdiff_t(MIN_CHUNK_LENGTH) - 1));
         const std::size_t hash_to = std::min(marker, limit);
-        const std::size_t hash = hash_start < hash_to ? find_hash_end(k, data, hash_start, hash_to)
-                                                      : hash_to;
+        const std::size_t hash =
+            hash_start < hash_to ? find_hash_end(k, data, hash_start, hash_to) : hash_to;
 
         std::size_t end;
         ChunkEnd how;

@@ -23,7 +23,9 @@ struct ChunkScan {
 };
 
 // Room a block of `len` bytes needs for its ends: after the first, ends are at least 4 apart.
-inline constexpr std::size_t max_chunk_ends(std::size_t len) { return len / 4 + 2; }
+inline constexpr std::size_t max_chunk_ends(std::size_t len) {
+    return len / 4 + 2;
+}
 
 // Bytes that must be readable before and after a block given to find_chunk_ends: the 16 bytes
 // before it hold the stream's previous bytes (zeros before its start); those after it may hold

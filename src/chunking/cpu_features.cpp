@@ -27,8 +27,8 @@ std::uint32_t detect_cpu_features() {
     const bool avx = c & (1u << 28);
     if (!osxsave || !avx) return 0;
     const std::uint64_t xcr0 = read_xcr0();
-    const bool ymm_saved = (xcr0 & 0x6) == 0x6;           // SSE and AVX state
-    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;         // plus opmask and ZMM state
+    const bool ymm_saved = (xcr0 & 0x6) == 0x6;    // SSE and AVX state
+    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;  // plus opmask and ZMM state
     if (!ymm_saved || __get_cpuid_max(0, nullptr) < 7) return 0;
     __cpuid_count(7, 0, a, b, c, d);
     std::uint32_t f = 0;
@@ -42,7 +42,9 @@ std::uint32_t detect_cpu_features() {
 
 #else
 
-std::uint32_t detect_cpu_features() { return 0; }
+std::uint32_t detect_cpu_features() {
+    return 0;
+}
 
 #endif
 

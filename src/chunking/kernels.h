@@ -32,9 +32,9 @@ struct KeyJob {
 };
 
 struct ChunkingKernels {
-    const char* name;                  // "portable", "avx2", "avx512"
-    std::uint32_t required_features;   // CpuFeature bits
-    std::uint32_t key_lanes;           // chunks keyed side by side
+    const char* name;                 // "portable", "avx2", "avx512"
+    std::uint32_t required_features;  // CpuFeature bits
+    std::uint32_t key_lanes;          // chunks keyed side by side
 
     // Bit i (0..63) set exactly when p[i-3], p[i-2], p[i-1], p[i] are 99 19 D3 FF.
     // Reads p[-3] .. p[63 + KERNEL_READ_SLACK].

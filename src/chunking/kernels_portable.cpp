@@ -39,7 +39,8 @@ std::uint64_t hash_candidates64_portable(const std::uint8_t* p) {
 }
 
 void chunk_keys_portable(const KeyJob* jobs, std::size_t count, ChunkKey* keys) {
-    for (std::size_t j = 0; j < count; ++j) keys[j] = chunk_key(jobs[j].data, jobs[j].length);
+    for (std::size_t j = 0; j < count; ++j)
+        keys[j] = chunk_key(jobs[j].data, jobs[j].length);
 }
 
 }  // namespace chunksieve

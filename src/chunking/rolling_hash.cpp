@@ -11,7 +11,8 @@ struct PushTable {
     constexpr PushTable() : entry{} {
         for (std::uint32_t i = 0; i < 256; ++i) {
             std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
             // Stored at i XOR 0xFF and XORed with 0xFF000000: this folds the CRC's all-ones
             // initial register and final XOR into the table, so a window of bytes hashes to
             // its standard CRC-32 starting from a register of 0.
@@ -26,7 +27,8 @@ static_assert(PUSH_TABLE.entry[0] == 0xD202EF8Du && PUSH_TABLE.entry[1] == 0xA50
 
 constexpr std::uint32_t zero_window_hash() {
     std::uint32_t z = 0;
-    for (std::uint32_t k = 0; k < HASH_WINDOW; ++k) z = (z >> 8) ^ PUSH_TABLE.entry[z & 0xFF];
+    for (std::uint32_t k = 0; k < HASH_WINDOW; ++k)
+        z = (z >> 8) ^ PUSH_TABLE.entry[z & 0xFF];
     return z;
 }
 static_assert(zero_window_hash() == HASH_OF_ZERO_WINDOW);
@@ -55,25 +57,30 @@ constexpr WindowSlices SLICES{};
 
 std::uint32_t window_hash_sliced(const std::uint8_t* end) {
     const std::uint8_t* w = end - HASH_WINDOW;
-    std::uint32_t a = HASH_OF_ZERO_WINDOW ^ SLICES.t[0][w[0]] ^ SLICES.t[1][w[1]] ^ SLICES.t[2][w[2]];
+    std::uint32_t a =
+        HASH_OF_ZERO_WINDOW ^ SLICES.t[0][w[0]] ^ SLICES.t[1][w[1]] ^ SLICES.t[2][w[2]];
     std::uint32_t b = SLICES.t[3][w[3]] ^ SLICES.t[4][w[4]] ^ SLICES.t[5][w[5]];
     std::uint32_t c = SLICES.t[6][w[6]] ^ SLICES.t[7][w[7]] ^ SLICES.t[8][w[8]];
     std::uint32_t d = SLICES.t[9][w[9]] ^ SLICES.t[10][w[10]] ^ SLICES.t[11][w[11]];
     return (a ^ b) ^ (c ^ d);
 }
 
-const std::uint32_t* crc_push_table() { return PUSH_TABLE.entry; }
+const std::uint32_t* crc_push_table() {
+    return PUSH_TABLE.entry;
+}
 
 void RollingHash::init() {
     W = HASH_WINDOW;
     std::memcpy(push_table, PUSH_TABLE.entry, sizeof push_table);
     std::uint32_t z = 0;
-    for (std::uint32_t k = 0; k < W; ++k) z = (z >> 8) ^ push_table[z & 0xFF];
+    for (std::uint32_t k = 0; k < W; ++k)
+        z = (z >> 8) ^ push_table[z & 0xFF];
     // pop_table[b] cancels byte b as it leaves the window: it is what b contributes after W
     // further shifts, with the zero-window constant taken out so that it cancels in pairs.
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t x = push_table[i];
-        for (std::uint32_t k = 0; k < W; ++k) x = (x >> 8) ^ push_table[x & 0xFF];
+        for (std::uint32_t k = 0; k < W; ++k)
+            x = (x >> 8) ^ push_table[x & 0xFF];
         pop_table[i] = x ^ z;
     }
     std::memset(ring, 0, sizeof ring);

@@ -17,7 +17,8 @@ int fd(std::intptr_t h) {
 
 bool Files::open_input(const char* path) {
     int in;
-    do in = ::open(path, O_RDONLY | O_CLOEXEC);
+    do
+        in = ::open(path, O_RDONLY | O_CLOEXEC);
     while (in < 0 && errno == EINTR);
     in_ = in;
     if (in < 0) return false;
@@ -30,7 +31,8 @@ bool Files::create_output(const char* path) {
     // Open without O_TRUNC first: whether this is the input under another name (a link, a
     // second path) can only be told once it is open, and by then O_TRUNC would have emptied it.
     int out;
-    do out = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    do
+        out = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     while (out < 0 && errno == EINTR);
     out_ = out;
     if (out < 0) return false;

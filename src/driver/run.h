@@ -10,13 +10,13 @@
 namespace chunksieve {
 
 class StreamIo {
-public:
+  public:
     // Up to `capacity` bytes into buf: the count, 0 at end of input, -1 when the read failed.
     virtual std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) = 0;
     // All n bytes, continuing after short writes: false when a write failed.
     virtual bool write_all(const std::uint8_t* buf, std::size_t n) = 0;
 
-protected:
+  protected:
     ~StreamIo() = default;
 };
 

@@ -35,9 +35,11 @@ namespace {
         const std::uint64_t padded = padded_length(n);
         total += padded;
         if (!found) {
-            for (std::uint32_t i = 0; i < n; ++i) put_byte(ch, chunk[i]);
+            for (std::uint32_t i = 0; i < n; ++i)
+                put_byte(ch, chunk[i]);
             const std::uint8_t fill = end == ChunkEnd::marker ? 0x00 : b;
-            for (std::uint64_t i = n; i < padded; ++i) put_byte(ch, fill);
+            for (std::uint64_t i = n; i < padded; ++i)
+                put_byte(ch, fill);
         }
         tail = 0;
     }
@@ -85,7 +87,8 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
 
         for (std::size_t j = 0; j < n; ++j) {
             if (j + PREFETCH_AHEAD < n) {
-                const auto* slot = reinterpret_cast<const char*>(f.index.home_address(f.keys[j + PREFETCH_AHEAD]));
+                const auto* slot =
+                    reinterpret_cast<const char*>(f.index.home_address(f.keys[j + PREFETCH_AHEAD]));
                 __builtin_prefetch(slot);
                 __builtin_prefetch(slot + 63);
             }
@@ -95,11 +98,13 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
             total += padded;
             if (!found) {
                 put_bytes(ch, c.data, c.length);
-                const std::uint8_t fill = f.cuts[j].how == ChunkEnd::marker ? 0x00 : c.data[c.length - 1];
+                const std::uint8_t fill =
+                    f.cuts[j].how == ChunkEnd::marker ? 0x00 : c.data[c.length - 1];
                 put_fill(ch, fill, std::size_t(padded - c.length));
             }
         }
-        if (chunks < LARGE_PAGE_CHUNKS && chunks + n >= LARGE_PAGE_CHUNKS) f.index.use_large_pages();
+        if (chunks < LARGE_PAGE_CHUNKS && chunks + n >= LARGE_PAGE_CHUNKS)
+            f.index.use_large_pages();
         chunks += n;
 
         // Keep the unfinished chunk's bytes, and the stream's last bytes for the next scan.

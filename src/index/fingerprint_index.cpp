@@ -8,14 +8,18 @@
 
 namespace chunksieve {
 
-FingerprintIndex::~FingerprintIndex() { release_region(slots_, TABLE_BYTES); }
+FingerprintIndex::~FingerprintIndex() {
+    release_region(slots_, TABLE_BYTES);
+}
 
 bool FingerprintIndex::create() {
     if (!slots_) slots_ = static_cast<IndexSlot*>(acquire_zeroed_region(TABLE_BYTES));
     return slots_ != nullptr;
 }
 
-void FingerprintIndex::use_large_pages() { advise_large_pages(slots_, TABLE_BYTES); }
+void FingerprintIndex::use_large_pages() {
+    advise_large_pages(slots_, TABLE_BYTES);
+}
 
 std::uint32_t FingerprintIndex::home_slot(const ChunkKey& key) {
     return load_le32(key.bytes) & SLOT_MASK;
@@ -86,9 +90,11 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
         for (std::uint32_t k = 0; k < n; ++k)
             if (run_[k].slot == SLOT_MASK) s = k;
         const std::uint32_t last = run_[n - 1].slot;
-        for (std::uint32_t l = n - 1; l > s; --l) run_[l].slot = run_[l - 1].slot;
+        for (std::uint32_t l = n - 1; l > s; --l)
+            run_[l].slot = run_[l - 1].slot;
         run_[s].slot = last;
-        for (std::uint32_t k = 0; k < n; ++k) run_[k].slot = (run_[k].slot + 1) & SLOT_MASK;
+        for (std::uint32_t k = 0; k < n; ++k)
+            run_[k].slot = (run_[k].slot + 1) & SLOT_MASK;
         if (n < PROBE_WINDOW) {
             run_[n] = ProbeRun{key, value, home};
             ++n;
@@ -96,7 +102,8 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
             run_[s] = ProbeRun{key, value, home};
         }
     }
-    for (std::uint32_t k = 0; k < n; ++k) write_slot(slots_[run_[k].slot], run_[k].key, run_[k].value);
+    for (std::uint32_t k = 0; k < n; ++k)
+        write_slot(slots_[run_[k].slot], run_[k].key, run_[k].value);
     return 0;
 }
 

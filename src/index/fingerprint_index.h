@@ -29,7 +29,7 @@ struct ProbeRun {
 };
 
 class FingerprintIndex {
-public:
+  public:
     static constexpr std::uint32_t SLOT_BITS = 25;
     static constexpr std::uint32_t SLOT_COUNT = std::uint32_t(1) << SLOT_BITS;
     static constexpr std::uint32_t SLOT_MASK = SLOT_COUNT - 1;
@@ -70,7 +70,7 @@ public:
     static ChunkKey slot_key(const IndexSlot& s);
     static void write_slot(IndexSlot& s, const ChunkKey& key, std::uint64_t value);
 
-private:
+  private:
     IndexSlot* slots_ = nullptr;
     ProbeRun run_[PROBE_WINDOW];
 };

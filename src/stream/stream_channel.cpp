@@ -7,7 +7,8 @@
 namespace chunksieve {
 
 void finish(StreamChannel& ch) {
-    for (;;) suspend(ch, REQ_DONE);
+    for (;;)
+        suspend(ch, REQ_DONE);
 }
 
 namespace {

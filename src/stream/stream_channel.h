@@ -112,7 +112,8 @@ inline int next_byte(StreamChannel& ch) {
 
 inline void put_byte(StreamChannel& ch, std::uint8_t b) {
     *ch.output_cursor++ = b;
-    if (ch.output_cursor >= ch.output_end) [[unlikely]] suspend(ch, REQ_OUTPUT);
+    if (ch.output_cursor >= ch.output_end) [[unlikely]]
+        suspend(ch, REQ_OUTPUT);
 }
 
 // put_byte for n bytes at once: the same bytes, the same suspensions (each time the buffer
@@ -149,6 +150,8 @@ inline void put_fill(StreamChannel& ch, std::uint8_t b, std::size_t n) {
 void start(StreamChannel& ch, void* stack, std::size_t stack_size, FilterBody body, void* arg);
 
 // Continues the filter where it suspended, until it suspends again.
-inline void resume(StreamChannel& ch) { switch_to_filter(ch); }
+inline void resume(StreamChannel& ch) {
+    switch_to_filter(ch);
+}
 
 }  // namespace chunksieve
