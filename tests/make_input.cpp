@@ -1,5 +1,6 @@
 // Writes a named test input to stdout, for the command-line tests.
 //   make_input zeros N | ones N | ramp N | lcg N | lcg-twice N | marker-zeros | marker-repeat K
+//              | dups N SEED
 // With a third argument P it writes in pieces of P bytes with a pause between them, so that a
 // pipe reader sees short reads.
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,18 @@ std::vector<std::uint8_t> lcg(std::size_t n) {
         b = std::uint8_t(x >> 16);
     }
     return out;
+}
+
+// Writes all of `out` to stdout, in pieces of `piece` bytes with a pause after each, if given.
+bool put_all(const std::vector<std::uint8_t>& out, std::size_t piece) {
+    const std::size_t step = piece ? piece : out.size();
+    for (std::size_t off = 0; off < out.size();) {
+        const ssize_t put = write(1, out.data() + off, std::min(step, out.size() - off));
+        if (put <= 0) return false;
+        off += std::size_t(put);
+        if (piece) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
 }
 
 }  // namespace
@@ -50,15 +64,29 @@ int main(int argc, char** argv) {
     } else if (kind == "marker-repeat") {
         for (std::size_t i = 0; i < n; ++i)
             out.insert(out.end(), marker.begin(), marker.end());
+    } else if (kind == "dups") {
+        // Random bytes in which earlier stretches come back, some with one byte changed, some
+        // ending in a marker: the third argument seeds it.
+        std::mt19937_64 rng(piece);
+        while (out.size() < n) {
+            const std::size_t len = 1 + rng() % 30000;
+            if (out.size() < 4096 || rng() % 3 == 0) {
+                for (std::size_t i = 0; i < len; ++i)
+                    out.push_back(std::uint8_t(rng()));
+            } else {
+                const std::size_t from = rng() % out.size();
+                const std::size_t to = std::min(out.size(), from + len);
+                std::vector<std::uint8_t> copy(out.begin() + std::ptrdiff_t(from),
+                                               out.begin() + std::ptrdiff_t(to));
+                if (rng() % 2) copy[rng() % copy.size()] ^= 0x20;
+                out.insert(out.end(), copy.begin(), copy.end());
+            }
+            if (rng() % 8 == 0) out.insert(out.end(), marker.begin(), marker.end());
+        }
+        out.resize(n);
+        return put_all(out, 0) ? 0 : 1;
     } else {
         return 2;
     }
-    const std::size_t step = piece ? piece : out.size();
-    for (std::size_t off = 0; off < out.size();) {
-        const ssize_t put = write(1, out.data() + off, std::min(step, out.size() - off));
-        if (put <= 0) return 1;
-        off += std::size_t(put);
-        if (piece) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return 0;
+    return put_all(out, piece) ? 0 : 1;
 }

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The command against its per-byte reference build, through the real executables, on inputs
+# with many duplicates, markers and long runs: the outputs must be the same bytes.
+#   usage: engine_cli_test.sh CHUNKSIEVE CHUNKSIEVE_PLAIN MAKE_INPUT
+set -u
+CS=$1
+PLAIN=$2
+MK=$3
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+failures=0
+checks=0
+die() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+while read -r args; do
+    checks=$((checks + 1))
+    # shellcheck disable=SC2086
+    "$MK" $args > "$T/in" || { die "make_input $args"; continue; }
+    "$CS" "$T/in" "$T/fast" || die "$args: chunksieve failed"
+    "$PLAIN" "$T/in" "$T/plain" || die "$args: reference failed"
+    cmp -s "$T/fast" "$T/plain" || die "$args: outputs differ"
+done <<'INPUTS'
+dups 3000000 1
+dups 3000000 2
+dups 1000000 3
+dups 200000 4
+lcg 1000000
+zeros 300000
+marker-repeat 20000
+INPUTS
+
+echo "engine-cli: $((checks - failures)) passed, $failures failed"
+[ "$failures" = 0 ]
