@@ -55,7 +55,6 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
     StreamChannel& ch = f.channel;
     const ChunkingKernels& k = *f.kernels;
     std::uint64_t total = 0;  // padded lengths of all chunks ended so far, found or new
-    std::uint64_t chunks = 0;
     std::uint8_t* const chunk = f.chunk_buffer();
 
     for (;;) {
@@ -103,9 +102,6 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
                 put_fill(ch, fill, std::size_t(padded - c.length));
             }
         }
-        if (chunks < LARGE_PAGE_CHUNKS && chunks + n >= LARGE_PAGE_CHUNKS)
-            f.index.use_large_pages();
-        chunks += n;
 
         // Keep the unfinished chunk's bytes, and the stream's last bytes for the next scan.
         if (n > 0)
