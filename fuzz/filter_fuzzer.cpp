@@ -19,47 +19,12 @@
 #include "driver/run.h"
 #include "filter/dedup_filter.h"
 #include "fuzz_check.h"
+#include "memory_io.h"
 
 namespace {
 
 using namespace chunksieve;
 using Bytes = std::vector<std::uint8_t>;
-
-// A StreamIo over memory: refills of at most `piece` bytes, and one read or write call (by
-// index) that fails.
-class MemoryIo final : public StreamIo {
-  public:
-    MemoryIo(const std::uint8_t* data, std::size_t size, std::size_t piece)
-        : data_(data), size_(size), piece_(piece) {}
-
-    std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) override {
-        if (reads == fail_read_at) return -1;
-        const std::size_t n = std::min({capacity, piece_, size_ - offset_});
-        if (n > 0) std::memcpy(buf, data_ + offset_, n);
-        offset_ += n;
-        ++reads;
-        return std::ptrdiff_t(n);
-    }
-
-    bool write_all(const std::uint8_t* buf, std::size_t n) override {
-        if (std::ptrdiff_t(writes.size()) == fail_write_at) return false;
-        output.insert(output.end(), buf, buf + n);
-        writes.push_back(n);
-        return true;
-    }
-
-    std::ptrdiff_t fail_read_at = -1;
-    std::ptrdiff_t fail_write_at = -1;
-    std::ptrdiff_t reads = 0;
-    Bytes output;
-    std::vector<std::size_t> writes;
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t piece_;
-    std::size_t offset_ = 0;
-};
 
 // One filter per way of running, kept across inputs: each is about 2 MiB of buffers and stack.
 // Everything a run reads is reset by run_filter and the filter body, except the index, which is
@@ -138,8 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         io.fail_read_at = at;
         const RunStatus s = runner.run(io);
-        CHECK(s == (at < ref.reads ? RunStatus::read_failed : RunStatus::complete));
-        CHECK(io.reads == std::min(at, ref.reads));
+        const std::ptrdiff_t ref_reads = std::ptrdiff_t(ref.reads.size());
+        CHECK(s == (at < ref_reads ? RunStatus::read_failed : RunStatus::complete));
+        CHECK(std::ptrdiff_t(io.reads.size()) == std::min(at, ref_reads));
     }
     CHECK(io.output.size() <= ref.output.size());
     CHECK(std::equal(io.output.begin(), io.output.end(), ref.output.begin()));

@@ -8,22 +8,6 @@
 
 namespace chunksieve::test {
 
-std::ptrdiff_t MemoryIo::read(std::uint8_t* buf, std::size_t capacity) {
-    if (int(reads.size()) == fail_read_at) return -1;
-    const std::size_t n = std::min({capacity, piece_, input_.size() - offset_});
-    if (n > 0) std::memcpy(buf, input_.data() + offset_, n);  // an empty input has no data()
-    offset_ += n;
-    reads.push_back(n);
-    return std::ptrdiff_t(n);
-}
-
-bool MemoryIo::write_all(const std::uint8_t* buf, std::size_t n) {
-    if (int(writes.size()) == fail_write_at) return false;
-    output.insert(output.end(), buf, buf + n);
-    writes.push_back(n);
-    return true;
-}
-
 std::unique_ptr<DedupFilter> make_filter() {
     auto f = std::make_unique<DedupFilter>();
     if (!f->index.create()) ADD_FAILURE() << "no memory for the fingerprint table";

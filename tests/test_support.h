@@ -8,33 +8,13 @@
 
 #include "driver/run.h"
 #include "filter/dedup_filter.h"
+#include "memory_io.h"
 
 namespace chunksieve::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A StreamIo over memory that records every call, can hand out input in short pieces (as a
-// pipe does), and can be told to fail a read or a write.
-class MemoryIo final : public StreamIo {
-  public:
-    explicit MemoryIo(const Bytes& input, std::size_t piece = STREAM_BLOCK)
-        : input_(input), piece_(piece) {}
-
-    std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) override;
-    bool write_all(const std::uint8_t* buf, std::size_t n) override;
-
-    int fail_read_at = -1;   // index of the read call that fails, -1 for none
-    int fail_write_at = -1;  // index of the write call that fails, -1 for none
-
-    Bytes output;
-    std::vector<std::size_t> reads;   // bytes delivered by each read
-    std::vector<std::size_t> writes;  // bytes taken by each write
-
-  private:
-    const Bytes& input_;
-    std::size_t piece_;
-    std::size_t offset_ = 0;
-};
+using chunksieve::MemoryIo;
 
 // A fresh filter with its index created (each one maps its own table, released with it).
 std::unique_ptr<DedupFilter> make_filter();
