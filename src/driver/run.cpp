@@ -20,17 +20,15 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io) {
                 ch.input_end = f.input_buffer() + got;
                 break;
             }
-            case REQ_OUTPUT:
+            default:
+                // REQ_OUTPUT: a full buffer. REQ_DONE, or REQ_NONE from a body that returned: the
+                // rest, and the run is over.
                 if (!io.write_all(ch.output_start, std::size_t(ch.output_cursor - ch.output_start)))
                     return RunStatus::write_failed;
                 ch.output_cursor = ch.output_start = f.output_buffer;
                 ch.output_end = f.output_buffer + STREAM_BLOCK;
+                if (ch.request != REQ_OUTPUT) return RunStatus::complete;
                 break;
-            default:  // REQ_DONE, or REQ_NONE from a body that returned: the run is over
-                if (!io.write_all(ch.output_start, std::size_t(ch.output_cursor - ch.output_start)))
-                    return RunStatus::write_failed;
-                ch.output_cursor = ch.output_start;
-                return RunStatus::complete;
         }
         resume(ch);
     }
