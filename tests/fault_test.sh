@@ -40,6 +40,21 @@ mkdir outdir
 expect "a directory as output" 1 "$CS" in outdir
 expect "a read that fails" 1 "$CS" /proc/self/mem out
 
+# ---- failures part-way, with reader and writer threads (a large file, or a pipe after its first
+# blocks) and without (a small file): exit 1, and on disk the start of the complete output ----
+"$CS" big big.ref || die "the complete output of big"
+expect "output on a full device, threads" 1 "$CS" big /dev/full
+expect "output on a full device, a pipe in" 1 sh -c '"$0" lcg 8000000 | "$1" /dev/stdin /dev/full' "$MK" "$CS"
+# A file size limit: the write that crosses it is cut short, the next fails (SIGXFSZ ignored).
+"$CS" in in.ref || die "the complete output of in"
+for limit in "big 1000" "in 50"; do  # KiB
+    read -r input kib <<< "$limit"
+    rm -f part
+    expect "a write beyond the file size limit ($input)" 1 bash -c 'ulimit -f "$2" && trap "" XFSZ && exec "$0" "$1" part' "$CS" "$input" "$kib"
+    [ "$(size part)" = $((kib * 1024)) ] || die "a write beyond the file size limit ($input): $(size part) bytes on disk, want $((kib * 1024))"
+    cmp -s -n $((kib * 1024)) part "$input.ref" || die "a write beyond the file size limit ($input): not the start of the output"
+done
+
 # The table (672 MiB of addresses) cannot be mapped under a 400,000 KiB limit. An AddressSanitizer
 # build cannot start at all there (its shadow memory alone takes terabytes of addresses), which
 # says nothing about chunksieve: such a build is told by its complaint, and skips the case.

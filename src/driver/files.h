@@ -19,8 +19,7 @@ class Files final : public StreamIo {
     // Creates the output, or truncates an existing one, write-only. Refuses, before truncating
     // anything, an output that is the input itself (under any name).
     bool create_output(const char* path);
-    // The input's size when it is a regular file, otherwise -1.
-    std::int64_t input_size() const;
+    std::int64_t input_size() const override;
     // Closes both files; false when closing the output failed (written data may be lost).
     bool close_all();
 

@@ -62,8 +62,8 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
             suspend(ch, REQ_INPUT);
             if (ch.end_of_input) finish(ch);  // the unfinished last chunk is dropped
         }
-        std::uint8_t* const data = f.input_buffer();
-        assert(ch.input_cursor == data);  // blocks are taken whole
+        std::uint8_t* const data = ch.input_start;  // an InputBlock's data: room around it
+        assert(ch.input_cursor == data);            // blocks are taken whole
         const std::size_t len = std::size_t(ch.input_end - ch.input_cursor);
         // The scan reads the stream's bytes before the block through the room in front of it.
         std::memcpy(data - SCAN_HISTORY, f.history, SCAN_HISTORY);

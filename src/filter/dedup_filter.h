@@ -39,6 +39,17 @@ inline constexpr std::size_t MAX_BLOCK_CHUNKS = max_chunk_ends(STREAM_BLOCK);
 // given a large one on a fault, so deciding halfway through a run would be too late.
 inline constexpr std::uint64_t LARGE_PAGE_INPUT_BYTES = std::uint64_t(64) << 20;
 
+// An input block as the filter takes it from the driver: room in front, where the block scan puts
+// the stream's bytes before the block, and room behind for what the kernels read past its end.
+// The driver hands over only blocks of this shape (its own ring of them, or the filter's).
+struct alignas(64) InputBlock {
+    static constexpr std::size_t FRONT = 64;
+    std::uint8_t area[FRONT + STREAM_BLOCK + SCAN_SLACK];
+
+    std::uint8_t* data() { return area + FRONT; }
+};
+static_assert(SCAN_HISTORY <= InputBlock::FRONT);
+
 struct DedupFilter {
     StreamChannel channel;
 
@@ -58,7 +69,7 @@ struct DedupFilter {
 
     // Each buffer has room before and after it for what the kernels read beyond a block.
     alignas(64) std::uint8_t chunk_area[STREAM_BLOCK + SCAN_SLACK];  // the current chunk
-    alignas(64) std::uint8_t input_area[64 + STREAM_BLOCK + SCAN_SLACK];
+    InputBlock input;
     alignas(64) std::uint8_t output_buffer[STREAM_BLOCK];
 
     // One block's chunks, for the kernels.
@@ -69,9 +80,8 @@ struct DedupFilter {
     alignas(64) std::uint8_t stack[FILTER_STACK_BYTES];
 
     std::uint8_t* chunk_buffer() { return chunk_area; }
-    std::uint8_t* input_buffer() { return input_area + 64; }
+    std::uint8_t* input_buffer() { return input.data(); }
 };
-static_assert(SCAN_HISTORY <= 64);
 
 // The value the index stores with a new chunk's key: the chunk's block number, its place in
 // 64-byte units among all chunks so far (found or new, each padded to 64 bytes), plus one. It is
