@@ -47,10 +47,8 @@ class Overlapped {
     }
 
     StreamIo& io_;
-    // Wake-ups: the filter's thread as soon as one input block is there (it is the one that
-    // sets the pace) and once half the output ring is free; the reader and the writer only
-    // once they have half a ring of work.
-    BlockQueue in_{BlockQueue::SLOTS / 2, 1};
+    // Every side that had to wait is woken once it has half a ring of work, or at the end.
+    BlockQueue in_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
     BlockQueue out_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
     InputBlock in_blocks_[BlockQueue::SLOTS];
     std::ptrdiff_t in_length_[BlockQueue::SLOTS] = {};  // a read's result: bytes, 0 or -1
@@ -97,6 +95,7 @@ void Overlapped::read_ahead() {
         in_.push();
         if (got <= 0) break;  // the end, or a failure: either way the last read
     }
+    in_.close();  // wakes the filter's thread for the last blocks
 }
 
 void Overlapped::write_behind() {
@@ -114,9 +113,8 @@ void Overlapped::write_behind() {
 RunStatus Overlapped::refill(StreamChannel& ch) {
     if (holding_input_) in_.pop();
     holding_input_ = false;
-    if (!in_.wait_for_block())
-        return RunStatus::read_failed;  // not reached: the reader ends
-                                        // only after its last block
+    // The reader closes the ring only after its last block, which ends the filter's input.
+    if (!in_.wait_for_block()) return RunStatus::read_failed;
     holding_input_ = true;
     const std::uint32_t slot = in_.front();
     const std::ptrdiff_t got = in_length_[slot];
