@@ -187,6 +187,9 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
                     ch.input_end = ch.input_start + got;
                 }
                 break;
+            case REQ_NO_MEMORY:
+                // The filter stopped for good; the blocks it handed over are still written.
+                return RunStatus::no_memory;
             default: {
                 // REQ_OUTPUT: a full buffer. REQ_DONE, or REQ_NONE from a body that returned: the
                 // rest, and the run is over.

@@ -22,7 +22,7 @@ class StreamIo {
     ~StreamIo() = default;
 };
 
-enum class RunStatus { complete, read_failed, write_failed };
+enum class RunStatus { complete, read_failed, write_failed, no_memory };
 
 // Who calls read and write. Either way the calls, their order and their sizes are the same, and
 // so are the output bytes; only their timing differs.
@@ -43,9 +43,11 @@ inline constexpr std::uint64_t OVERLAP_AFTER_READS = 64;
 
 // One whole run of `filter`, whose index must have been created. The filter's buffers are
 // refilled with at most STREAM_BLOCK bytes at a time, and full output buffers are written as
-// they fill; after a failure the filter is left suspended and is not resumed. No thread started
-// here outlives the call: each has ended before it returns, and every block handed to the writer
-// before a failure has been written (or its write has failed).
+// they fill; after a failure the filter is left suspended and is not resumed. After no_memory
+// (the index could not grow) the output holds what was written before, the start of the
+// complete output; what the output buffer held is not written. No thread started here outlives
+// the call: each has ended before it returns, and every block handed to the writer before a
+// failure has been written (or its write has failed).
 RunStatus run_filter(DedupFilter& filter, StreamIo& io, Overlap overlap = Overlap::automatic);
 
 }  // namespace chunksieve

@@ -18,6 +18,7 @@
 #include "chunking/kernels.h"
 #include "chunking/rolling_hash.h"
 #include "index/fingerprint_index.h"
+#include "index/flat_index.h"
 #include "stream/stream_channel.h"
 
 namespace chunksieve {
@@ -39,15 +40,6 @@ inline constexpr std::size_t HELD_BLOCKS = 16;
 inline constexpr std::size_t HELD_BYTES = (HELD_BLOCKS + 1) * STREAM_BLOCK;
 inline constexpr std::size_t MAX_HELD_CHUNKS = 2 * MAX_BLOCK_CHUNKS;
 static_assert(HELD_BYTES >= MAX_CHUNK_LENGTH + STREAM_BLOCK, "an unfinished chunk and a block");
-
-// From this input size on, the index's table is backed by large pages. Chunks average about 256
-// bytes and each new one touches a random slot, so 64 MiB of input touches most of the table's
-// 172,032 small pages anyway; there, 336 large pages cost fewer page faults and spare the
-// page-table walk of nearly every look-up. A smaller input keeps to the small pages it touches,
-// where large pages would commit up to the whole 672 MiB for a few thousand chunks. The choice is
-// made before the first slot is touched: a 2 MiB range with any small page in it cannot later be
-// given a large one on a fault, so deciding halfway through a run would be too late.
-inline constexpr std::uint64_t LARGE_PAGE_INPUT_BYTES = std::uint64_t(64) << 20;
 
 // An input block as the filter takes it from the driver: room in front, where the block scan puts
 // the stream's bytes before the block, and room behind for what the kernels read past its end.
@@ -76,6 +68,8 @@ struct DedupFilter {
 
     ChunkKey key;
     FingerprintIndex index;
+    // When set (tests and benchmarks), the filter asks this flat reference table instead.
+    FlatFingerprintIndex* flat_reference = nullptr;
 
     // Each buffer has room after it for what the kernels read beyond its end.
     // The held area: the held chunks back to back, then the unfinished chunk's bytes so far.
@@ -104,11 +98,6 @@ inline std::uint64_t block_number(std::uint64_t total) {
     const std::uint64_t n = total / CHUNK_ALIGNMENT + 1;
     return n < FingerprintIndex::VALUE_MASK ? n : FingerprintIndex::VALUE_MASK;
 }
-
-// Tells the filter how large its input is, where that is known before the run (a regular file):
-// a large input gets large pages for the index's table. An input of unknown size (a pipe) keeps
-// small pages.
-void expect_input_size(DedupFilter& f, std::uint64_t bytes);
 
 // The filter body; `filter` is a DedupFilter. Started once through start(); ends with finish().
 void filter_body(void* filter);
