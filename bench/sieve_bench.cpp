@@ -1,7 +1,7 @@
 // One whole run, file to file, with a chosen kernel set ("plain" for the per-byte loop), or with
 // the best kernels and the flat reference table in place of the index ("flat"), and optionally a
 // chosen driver (Overlap):
-//   sieve_bench KERNELS|flat IN OUT [automatic|never|always]
+//   sieve_bench KERNELS|flat IN OUT [automatic|never|always|write_behind]
 // The command itself always takes the best set this CPU supports, the compact index and the
 // automatic driver; this tool forces others through the library, so that each can be timed on
 // the same input.
@@ -24,7 +24,8 @@ constexpr std::int64_t FLAT_LARGE_PAGE_INPUT_BYTES = std::int64_t(64) << 20;
 int main(int argc, char** argv) {
     using namespace chunksieve;
     if (argc < 4) {
-        std::fputs("usage: sieve_bench KERNELS|flat IN OUT [automatic|never|always]\n", stderr);
+        std::fputs("usage: sieve_bench KERNELS|flat IN OUT [automatic|never|always|write_behind]\n",
+                   stderr);
         return 2;
     }
     const std::string name = argv[1];
@@ -45,8 +46,10 @@ int main(int argc, char** argv) {
         overlap = Overlap::never;
     } else if (driver == "always") {
         overlap = Overlap::always;
+    } else if (driver == "write_behind") {
+        overlap = Overlap::write_behind;
     } else if (driver != "automatic") {
-        std::fprintf(stderr, "driver %s: automatic, never or always\n", argv[4]);
+        std::fprintf(stderr, "driver %s: automatic, never, always or write_behind\n", argv[4]);
         return 2;
     }
     Files files;

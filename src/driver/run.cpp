@@ -18,18 +18,20 @@ namespace {
 //
 //   reader thread --(input ring)--> this thread: the filter --(output ring)--> writer thread
 //
+// Without the reader, this thread reads, into one block of the input ring.
+//
 // The reader makes exactly the calls the one-thread driver would, only earlier: one read of
 // STREAM_BLOCK bytes per block, until the first that returns 0 or fails. The writer makes the
 // same writes in the same order, only later.
 class Overlapped {
   public:
-    explicit Overlapped(StreamIo& io) : io_(io) {}
+    Overlapped(StreamIo& io, bool read_ahead) : io_(io), read_ahead_(read_ahead) {}
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
     // Stops the reader, lets the writer write every block pushed so far, and joins both.
     ~Overlapped();
 
-    // Starts both threads, and moves what the filter has written so far into the output ring;
+    // Starts the threads, and moves what the filter has written so far into the output ring;
     // false (and nothing changed) when a thread could not be started.
     bool start(StreamChannel& ch);
     // The filter's next input block, which releases the one it had.
@@ -47,6 +49,7 @@ class Overlapped {
     }
 
     StreamIo& io_;
+    const bool read_ahead_;  // with a reader thread
     // Every side that had to wait is woken once it has half a ring of work, or at the end.
     BlockQueue in_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
     BlockQueue out_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
@@ -73,7 +76,7 @@ Overlapped::~Overlapped() {
 bool Overlapped::start(StreamChannel& ch) {
     try {
         writer_ = std::thread([this] { write_behind(); });
-        reader_ = std::thread([this] { read_ahead(); });
+        if (read_ahead_) reader_ = std::thread([this] { read_ahead(); });
     } catch (const std::system_error&) {
         return false;  // the destructor joins a writer that did start
     }
@@ -111,6 +114,15 @@ void Overlapped::write_behind() {
 }
 
 RunStatus Overlapped::refill(StreamChannel& ch) {
+    if (!read_ahead_) {
+        const std::ptrdiff_t got = io_.read(in_blocks_[0].data(), STREAM_BLOCK);
+        if (got < 0) return RunStatus::read_failed;
+        if (got == 0) ch.end_of_input = 1;
+        ch.input_start = in_blocks_[0].data();
+        ch.input_cursor = ch.input_start;
+        ch.input_end = ch.input_start + got;
+        return RunStatus::complete;
+    }
     if (holding_input_) in_.pop();
     holding_input_ = false;
     // The reader closes the ring only after its last block, which ends the filter's input.
@@ -144,6 +156,7 @@ bool overlap_now(Overlap overlap, std::int64_t input_size, std::uint64_t reads) 
         case Overlap::never:
             return false;
         case Overlap::always:
+        case Overlap::write_behind:
             return reads == 0;
         case Overlap::automatic:
             break;
@@ -172,7 +185,8 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
         switch (ch.request) {
             case REQ_INPUT:
                 if (!threads && overlap_now(overlap, input_size, reads)) {
-                    threads.reset(new (std::nothrow) Overlapped(io));
+                    threads.reset(new (std::nothrow)
+                                      Overlapped(io, overlap != Overlap::write_behind));
                     if (threads && !threads->start(ch)) threads.reset();  // on one thread, then
                 }
                 ++reads;

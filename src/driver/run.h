@@ -33,6 +33,8 @@ enum class Overlap {
     // A reader thread reads up to BlockQueue::SLOTS blocks ahead and a writer thread writes full
     // output blocks behind, while the filter works on this thread.
     always,
+    // Only the writer thread: this thread reads, between two steps of the filter.
+    write_behind,
     // `always` for a regular input of OVERLAP_MIN_INPUT bytes or more, and for an input of
     // unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never` otherwise,
     // where starting two threads costs more than it saves.
