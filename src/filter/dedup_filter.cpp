@@ -18,12 +18,12 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
     return found;
 }
 
-inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
-    if (f.flat_reference) [[unlikely]]
-        f.flat_reference->prefetch(key);
-    else
-        f.index.prefetch(key);
-}
+// Look-ups are prefetched in two steps: the index's directory this many chunks ahead, the group's
+// block PREFETCH_AHEAD chunks ahead, when the directory word is at hand.
+constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 16;
+
+inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
+                           std::size_t n);
 
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
@@ -66,6 +66,19 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
 // Look-ups are prefetched this many chunks ahead: far enough to hide a cache miss, near enough
 // that the lines are still there.
 constexpr std::size_t PREFETCH_AHEAD = 8;
+static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
+
+// Before the look-up of chunk j of n.
+inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
+                           std::size_t n) {
+    if (f.flat_reference) [[unlikely]] {
+        if (j + PREFETCH_AHEAD < n) f.flat_reference->prefetch(keys[j + PREFETCH_AHEAD]);
+        return;
+    }
+    if (j + PREFETCH_DIRECTORY_AHEAD < n)
+        f.index.prefetch_directory(keys[j + PREFETCH_DIRECTORY_AHEAD]);
+    if (j + PREFETCH_AHEAD < n) f.index.prefetch(keys[j + PREFETCH_AHEAD]);
+}
 
 // The same output, a whole input block per step: find every chunk end in the block, key all of
 // its chunks at once, then ask the index and write, in chunk order.
@@ -103,7 +116,7 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
         k.chunk_keys(f.jobs, n, f.keys);
 
         for (std::size_t j = 0; j < n; ++j) {
-            if (j + PREFETCH_AHEAD < n) prefetch_index(f, f.keys[j + PREFETCH_AHEAD]);
+            prefetch_index(f, f.keys, j, n);
             const KeyJob& c = f.jobs[j];
             const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
             const std::uint64_t padded = padded_length(c.length);
