@@ -77,8 +77,11 @@ TEST_F(IndexTest, NewKeysPushTheRunUp) {
     EXPECT_TRUE(holds(h + 1, keys[1], 2));
     EXPECT_TRUE(holds(h + 2, keys[0], 1));
 
-    for (int i = 3; i < 17; ++i)
+    for (int i = 3; i < 16; ++i)
         EXPECT_EQ(index.lookup_or_insert(keys[i], i + 1), 0u);
+    EXPECT_EQ(index.dropped(), 0u);  // 16 entries fill the window exactly
+    EXPECT_EQ(index.lookup_or_insert(keys[16], 17), 0u);
+    EXPECT_EQ(index.dropped(), 1u);
     for (std::uint32_t j = 0; j < 16; ++j)
         EXPECT_TRUE(holds(h + j, keys[16 - j], 17 - j)) << j;
     EXPECT_TRUE(empty(h + 16));                         // the window ends at h + 15
@@ -113,6 +116,7 @@ TEST_F(IndexTest, RunsWrapAtTheTableEnd) {
         // or leaves the table when the window was full.
         for (std::uint32_t k = 2; k < c.entries; ++k)
             EXPECT_TRUE(at(k - 2, keys[k], 100 + k)) << k;
+        EXPECT_EQ(fresh.dropped(), c.entries < 16 ? 0u : 1u);
         if (c.entries < 16) {
             EXPECT_TRUE(at(c.entries - 2, keys[1], 101));
         } else {

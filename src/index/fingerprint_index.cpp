@@ -100,6 +100,7 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
             ++n;
         } else {
             run_[s] = ProbeRun{key, value, home};
+            ++dropped_;
         }
     }
     for (std::uint32_t k = 0; k < n; ++k)

@@ -56,6 +56,9 @@ class FingerprintIndex {
     // `value` (unless value is 0, which marks an empty slot and is never stored). A slot keeps
     // 40 bits: value must be at most VALUE_MASK, or a key could be stored as an empty slot.
     std::uint32_t lookup_or_insert(const ChunkKey& key, std::uint64_t value);
+    // Entries dropped so far by insertions into a full window: each is a chunk that will count
+    // as new if it comes again.
+    std::uint64_t dropped() const { return dropped_; }
 
     static std::uint32_t home_slot(const ChunkKey& key);
 
@@ -73,6 +76,7 @@ class FingerprintIndex {
   private:
     IndexSlot* slots_ = nullptr;
     ProbeRun run_[PROBE_WINDOW];
+    std::uint64_t dropped_ = 0;
 };
 
 }  // namespace chunksieve
