@@ -16,7 +16,10 @@ namespace {
 
     for (;;) {
         const int next = next_byte(ch);
-        if (next < 0) finish(ch);  // the unfinished last chunk is neither keyed nor written
+        if (next < 0) {
+            f.counts.tail_bytes = f.count;
+            finish(ch);  // the unfinished last chunk is neither keyed nor written
+        }
         const auto b = std::uint8_t(next);
 
         chunk[f.count] = b;
@@ -34,6 +37,7 @@ namespace {
         const std::uint32_t found = f.index.lookup_or_insert(f.key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
+        f.counts.add_chunk(n, padded, found);
         if (!found) {
             for (std::uint32_t i = 0; i < n; ++i)
                 put_byte(ch, chunk[i]);
@@ -60,7 +64,10 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
     for (;;) {
         if (ch.input_cursor >= ch.input_end) {
             suspend(ch, REQ_INPUT);
-            if (ch.end_of_input) finish(ch);  // the unfinished last chunk is dropped
+            if (ch.end_of_input) {
+                f.counts.tail_bytes = f.scan.count;
+                finish(ch);  // the unfinished last chunk is dropped
+            }
         }
         std::uint8_t* const data = f.input_buffer();
         assert(ch.input_cursor == data);  // blocks are taken whole
@@ -95,6 +102,7 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
             const std::uint32_t found = f.index.lookup_or_insert(f.keys[j], block_number(total));
             const std::uint64_t padded = padded_length(c.length);
             total += padded;
+            f.counts.add_chunk(c.length, padded, found);
             if (!found) {
                 put_bytes(ch, c.data, c.length);
                 const std::uint8_t fill =
@@ -127,6 +135,7 @@ void expect_input_size(DedupFilter& f, std::uint64_t bytes) {
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
     f.channel.end_of_input = 0;
+    f.counts = FilterCounts{};
     f.hash.init();
     f.digest.reset();
     f.count = 0;
