@@ -5,6 +5,8 @@
 #endif
 #include <windows.h>
 
+#include <cstring>
+
 namespace chunksieve {
 
 namespace {
@@ -22,6 +24,39 @@ constexpr DWORD IO_BLOCK = 65536;
 
 bool is_disk_file(HANDLE h) {
     return GetFileType(h) == FILE_TYPE_DISK;
+}
+
+// A file's attributes. Wine cannot answer GetFileInformationByHandle for a standard handle it
+// made from a POSIX descriptor, but answers GetFileInformationByHandleEx.
+bool attributes(HANDLE h, DWORD& attrs) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info)) {
+        attrs = info.dwFileAttributes;
+        return true;
+    }
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) return false;
+    attrs = basic.FileAttributes;
+    return true;
+}
+
+// 1 when a and b are the same file, 0 when not, -1 when it cannot be told (GetLastError()).
+// A file is one volume serial number and one file index, whatever the path to it. Where
+// GetFileInformationByHandle fails (Wine's standard handles, as above), both are compared by
+// FILE_ID_INFO; a volume given as 0 there is unknown, and the same index then counts as the
+// same file: refusing a run is the safe mistake.
+int same_file(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    if (GetFileInformationByHandle(a, &ia) && GetFileInformationByHandle(b, &ib))
+        return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+               ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+    FILE_ID_INFO fa, fb;
+    if (!GetFileInformationByHandleEx(a, FileIdInfo, &fa, sizeof fa) ||
+        !GetFileInformationByHandleEx(b, FileIdInfo, &fb, sizeof fb))
+        return -1;
+    const bool volume = fa.VolumeSerialNumber == fb.VolumeSerialNumber ||
+                        fa.VolumeSerialNumber == 0 || fb.VolumeSerialNumber == 0;
+    return volume && std::memcmp(&fa.FileId, &fb.FileId, sizeof fa.FileId) == 0;
 }
 
 // A process started without a standard stream has a null handle there, and GetStdHandle
@@ -54,12 +89,12 @@ bool Files::check_input() {
         return false;
     }
     if (!is_disk_file(in)) return true;  // a pipe, the console, a device
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(in, &info)) {
+    DWORD attrs;
+    if (!attributes(in, attrs)) {
         error_ = int(GetLastError());
         return false;
     }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
         error_ = ERROR_DIRECTORY;
         return false;
     }
@@ -87,21 +122,13 @@ bool Files::check_output(bool truncate) {
         return false;
     }
     if (!is_disk_file(out)) return true;  // a pipe, the console, NUL: nothing to cut
-    BY_HANDLE_FILE_INFORMATION out_info;
-    if (!GetFileInformationByHandle(out, &out_info)) {
-        error_ = int(GetLastError());
-        return false;
-    }
     if (is_disk_file(handle(in_))) {
-        // A file is one volume serial number and one file index, whatever the path to it.
-        BY_HANDLE_FILE_INFORMATION in_info;
-        if (!GetFileInformationByHandle(handle(in_), &in_info)) {
+        const int same = same_file(handle(in_), out);
+        if (same < 0) {
             error_ = int(GetLastError());
             return false;
         }
-        if (in_info.dwVolumeSerialNumber == out_info.dwVolumeSerialNumber &&
-            in_info.nFileIndexHigh == out_info.nFileIndexHigh &&
-            in_info.nFileIndexLow == out_info.nFileIndexLow) {
+        if (same) {
             error_ = 0;
             clash_ = OutputClash::same_file;
             return false;
