@@ -157,6 +157,15 @@ output a full device    |full |writing '/dev/full'|No space left on device|-|in 
 a read that fails       |posix|reading '/proc/self/mem'|Input/output error|empty:out|/proc/self/mem out
 TABLE
 
+# A path is quoted with its control characters shown as '?': a message stays one line, and a
+# name cannot send the terminal escape sequences.
+check
+cs $'bad\nname\e[2J' out 2> "$T/err"
+case $(tr -d "$CR" < "$T/err") in
+    "chunksieve: cannot open 'bad?name?[2J': "?*) ;;
+    *) die "control characters in a path: printed '$(cat -v "$T/err")'" ;;
+esac
+
 # An existing output is truncated even when the run writes nothing.
 printf 'old contents' > out
 check; "$MK" zeros 50 > small && cs small out || die "small input must succeed"
