@@ -154,6 +154,7 @@ input a link to output  |all  |'./in' is the input file|-|-|sym ./in
 standard input as output|all  |'in' is the input file|-|-|- in <in
 standard output as input|all  |standard output is the input file|-|-|in - >>in
 output a full device    |full |writing '/dev/full'|No space left on device|-|in /dev/full
+help on a full device   |full |writing standard output|No space left on device|-|--help >>/dev/full
 a read that fails       |posix|reading '/proc/self/mem'|Input/output error|empty:out|/proc/self/mem out
 TABLE
 

@@ -2,6 +2,7 @@
 // chunk of IN, each padded to a multiple of 64 bytes. Exit status 0 after a complete run, 1 on
 // any failure, with one line on standard error that says what failed and the system's reason.
 // Without options a complete run prints nothing.
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -103,8 +104,9 @@ int main(int argc, char** argv) {
     if (!cl.error.empty()) return fail(cl.error + " (see chunksieve --help)");
     if (cl.help || cl.version) {
         std::fputs(cl.help ? help_text().c_str() : "chunksieve " CHUNKSIEVE_VERSION "\n", stdout);
+        // The C library reports through errno, on every system.
         if (std::fflush(stdout) != 0)
-            return fail("writing standard output: " + system_message(last_system_error()));
+            return fail(std::string("writing standard output: ") + std::strerror(errno));
         return 0;
     }
     // Checked before anything is opened: an operand too many is most often a glob that matched
