@@ -65,12 +65,13 @@ if [ -n "$REFERENCE_ONLY" ]; then
 fi
 
 # ---- every failure: exit status 1, one line on standard error, and what is left on disk ----
-# Columns: case | where (all, or posix where Windows has no such thing) | the message after
-# "chunksieve: ", up to the system's reason | the reason on POSIX (Windows words its own; it
-# must be there), or - | what is left on disk | the arguments.
+# Columns: case | where (all; posix where Windows has no such thing; full where /dev/full can be
+# written) | the message after "chunksieve: ", up to the system's reason | the reason on POSIX
+# (Windows words its own; it must be there), or - | what is left on disk | the arguments.
 # On disk: absent:F, F must not exist afterwards; kept:F, F holds "old contents" before and after;
 # empty:F, F exists and is empty. The input `in` must always be left as it was.
-# Arguments: <F and >>F redirect the standard input and output; ~ stands for no argument at all.
+# Arguments, expanded as the shell would (a glob matches the files made for the case): <F and
+# >>F redirect the standard input and output; ~ stands for no argument at all.
 mkdir "$T/files" && cd "$T/files" || exit 1
 "$MK" lcg 100000 > in && cp in in.orig
 mkdir dir
@@ -137,7 +138,7 @@ while IFS='|' read -r name where what reason after args; do
 done <<TABLE
 no operands             |all  |needs two operands, IN and OUT, got 0 $USAGE|-|absent:out|~
 one operand             |all  |needs two operands, IN and OUT, got 1 $USAGE|-|absent:out|in
-a glob that matched two |all  |needs two operands, IN and OUT, got 3 $USAGE|-|kept:b.tar absent:all.sieved|in b.tar all.sieved
+a glob that matched two |all  |needs two operands, IN and OUT, got 3 $USAGE|-|kept:a.tar kept:b.tar absent:all.sieved|*.tar all.sieved
 an operand after --     |all  |needs two operands, IN and OUT, got 3 $USAGE|-|kept:out|in out -- -h
 unknown long option     |all  |unknown option '--bogus' (see chunksieve --help)|-|kept:out|--bogus in out
 unknown short option    |all  |unknown option '-x' (see chunksieve --help)|-|absent:out|in out -hx
