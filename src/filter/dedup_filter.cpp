@@ -18,13 +18,6 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
     return found;
 }
 
-// Look-ups are prefetched in two steps: the index's directory this many chunks ahead, the group's
-// block PREFETCH_AHEAD chunks ahead, when the directory word is at hand.
-constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 16;
-
-inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
-                           std::size_t n);
-
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
@@ -34,7 +27,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 
     for (;;) {
         const int next = next_byte(ch);
-        if (next < 0) finish(ch);  // the unfinished last chunk is neither keyed nor written
+        if (next < 0) {
+            f.counts.tail_bytes = f.count;
+            finish(ch);  // the unfinished last chunk is neither keyed nor written
+        }
         const auto b = std::uint8_t(next);
 
         chunk[f.count] = b;
@@ -52,6 +48,7 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
         const std::uint32_t found = ask_index(f, f.key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
+        f.counts.add_chunk(n, padded, found);
         if (!found) {
             for (std::uint32_t i = 0; i < n; ++i)
                 put_byte(ch, chunk[i]);
@@ -64,8 +61,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 }
 
 // Look-ups are prefetched this many chunks ahead: far enough to hide a cache miss, near enough
-// that the lines are still there.
+// that the lines are still there. The index is prefetched in two steps: the directory word that
+// finds a key's block first, the block itself once that word is at hand.
 constexpr std::size_t PREFETCH_AHEAD = 8;
+constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 16;
 static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
 
 // Before the look-up of chunk j of n.
@@ -91,7 +90,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
     for (;;) {
         if (ch.input_cursor >= ch.input_end) {
             suspend(ch, REQ_INPUT);
-            if (ch.end_of_input) finish(ch);  // the unfinished last chunk is dropped
+            if (ch.end_of_input) {
+                f.counts.tail_bytes = f.scan.count;
+                finish(ch);  // the unfinished last chunk is dropped
+            }
         }
         std::uint8_t* const data = f.input_buffer();
         assert(ch.input_cursor == data);  // blocks are taken whole
@@ -121,6 +123,7 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
             const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
             const std::uint64_t padded = padded_length(c.length);
             total += padded;
+            f.counts.add_chunk(c.length, padded, found);
             if (!found) {
                 put_bytes(ch, c.data, c.length);
                 const std::uint8_t fill =
@@ -149,6 +152,7 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
     f.channel.end_of_input = 0;
+    f.counts = FilterCounts{};
     f.hash.init();
     f.digest.reset();
     f.count = 0;
