@@ -19,13 +19,6 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
     return found;
 }
 
-inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
-    if (f.flat_reference) [[unlikely]]
-        f.flat_reference->prefetch(key);
-    else
-        f.index.prefetch(key);
-}
-
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
@@ -35,7 +28,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
 
     for (;;) {
         const int next = next_byte(ch);
-        if (next < 0) finish(ch);  // the unfinished last chunk is neither keyed nor written
+        if (next < 0) {
+            f.counts.tail_bytes = f.count;
+            finish(ch);  // the unfinished last chunk is neither keyed nor written
+        }
         const auto b = std::uint8_t(next);
 
         chunk[f.count] = b;
@@ -53,6 +49,7 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
         const std::uint32_t found = ask_index(f, f.key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
+        f.counts.add_chunk(n, padded, found);
         if (!found) {
             for (std::uint32_t i = 0; i < n; ++i)
                 put_byte(ch, chunk[i]);
@@ -65,19 +62,35 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
 }
 
 // Look-ups are prefetched this many chunks ahead: far enough to hide a cache miss, near enough
-// that the lines are still there.
+// that the lines are still there. The index is prefetched in two steps: the directory word that
+// finds a key's block first, the block itself once that word is at hand.
 constexpr std::size_t PREFETCH_AHEAD = 8;
+constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 16;
+static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
+
+// Before the look-up of chunk j of n.
+inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
+                           std::size_t n) {
+    if (f.flat_reference) [[unlikely]] {
+        if (j + PREFETCH_AHEAD < n) f.flat_reference->prefetch(keys[j + PREFETCH_AHEAD]);
+        return;
+    }
+    if (j + PREFETCH_DIRECTORY_AHEAD < n)
+        f.index.prefetch_directory(keys[j + PREFETCH_DIRECTORY_AHEAD]);
+    if (j + PREFETCH_AHEAD < n) f.index.prefetch(keys[j + PREFETCH_AHEAD]);
+}
 
 // Keys jobs[0, n), then asks the index about each chunk and writes the new ones, in chunk order.
 void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total) {
     StreamChannel& ch = f.channel;
     f.kernels->chunk_keys(f.jobs, n, f.keys);
     for (std::size_t j = 0; j < n; ++j) {
-        if (j + PREFETCH_AHEAD < n) prefetch_index(f, f.keys[j + PREFETCH_AHEAD]);
+        prefetch_index(f, f.keys, j, n);
         const KeyJob& c = f.jobs[j];
         const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
         const std::uint64_t padded = padded_length(c.length);
         total += padded;
+        f.counts.add_chunk(c.length, padded, found);
         if (!found) {
             put_bytes(ch, c.data, c.length);
             put_fill(ch, f.fills[j], std::size_t(padded - c.length));
@@ -112,6 +125,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
             suspend(ch, REQ_INPUT);
             if (ch.end_of_input) {
                 key_and_write(f, held_chunks, total);
+                f.counts.tail_bytes = f.scan.count;
                 finish(ch);  // the unfinished last chunk is dropped
             }
         }
@@ -193,6 +207,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
     f.channel.end_of_input = 0;
+    f.counts = FilterCounts{};
     f.hash.init();
     f.digest.reset();
     f.count = 0;
