@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -18,7 +19,7 @@ namespace {
 //
 //   reader thread --(input ring)--> this thread: the filter --(output ring)--> writer thread
 //
-// Without the reader, this thread reads, into one block of the input ring.
+// Without the reader, this thread reads, as on one thread.
 //
 // The reader makes exactly the calls the one-thread driver would, only earlier: one read of
 // STREAM_BLOCK bytes per block, until the first that returns 0 or fails. The writer makes the
@@ -31,10 +32,11 @@ class Overlapped {
     // Stops the reader, lets the writer write every block pushed so far, and joins both.
     ~Overlapped();
 
+    bool reads_ahead() const { return read_ahead_; }
     // Starts the threads, and moves what the filter has written so far into the output ring;
     // false (and nothing changed) when a thread could not be started.
     bool start(StreamChannel& ch);
-    // The filter's next input block, which releases the one it had.
+    // The filter's next input block, which releases the one it had; only with the reader.
     RunStatus refill(StreamChannel& ch);
     // Hands the filter's output block to the writer; for the last one (`last`) waits until
     // every block has been written. Gives the filter a free block unless `last`.
@@ -114,15 +116,7 @@ void Overlapped::write_behind() {
 }
 
 RunStatus Overlapped::refill(StreamChannel& ch) {
-    if (!read_ahead_) {
-        const std::ptrdiff_t got = io_.read(in_blocks_[0].data(), STREAM_BLOCK);
-        if (got < 0) return RunStatus::read_failed;
-        if (got == 0) ch.end_of_input = 1;
-        ch.input_start = in_blocks_[0].data();
-        ch.input_cursor = ch.input_start;
-        ch.input_end = ch.input_start + got;
-        return RunStatus::complete;
-    }
+    assert(read_ahead_);
     if (holding_input_) in_.pop();
     holding_input_ = false;
     // The reader closes the ring only after its last block, which ends the filter's input.
@@ -185,12 +179,12 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
         switch (ch.request) {
             case REQ_INPUT:
                 if (!threads && overlap_now(overlap, input_size, reads)) {
-                    threads.reset(new (std::nothrow)
-                                      Overlapped(io, overlap != Overlap::write_behind));
+                    const bool read_ahead = overlap == Overlap::always;  // automatic: no reader
+                    threads.reset(new (std::nothrow) Overlapped(io, read_ahead));
                     if (threads && !threads->start(ch)) threads.reset();  // on one thread, then
                 }
                 ++reads;
-                if (threads) {
+                if (threads && threads->reads_ahead()) {
                     status = threads->refill(ch);
                 } else {
                     const std::ptrdiff_t got = io.read(f.input_buffer(), STREAM_BLOCK);

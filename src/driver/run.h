@@ -35,13 +35,17 @@ enum class Overlap {
     always,
     // Only the writer thread: this thread reads, between two steps of the filter.
     write_behind,
-    // `always` for a regular input of OVERLAP_MIN_INPUT bytes or more, and for an input of
+    // `write_behind` for a regular input of OVERLAP_MIN_INPUT bytes or more, and for an input of
     // unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never` otherwise,
-    // where starting two threads costs more than it saves.
+    // where a thread costs about as much as it saves. Writing a new file costs the system several
+    // times what reading the page cache does, so the writer is where a second core pays; a
+    // reader thread also moves every input byte from its core's cache to the filter's, and from
+    // a pipe it wakes the pipe's writer for every block (measured in bench/run.sh: `always` took
+    // more processor time than `write_behind` and was no faster).
     automatic,
 };
-inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(4) << 20;
-inline constexpr std::uint64_t OVERLAP_AFTER_READS = 64;
+inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(16) << 20;
+inline constexpr std::uint64_t OVERLAP_AFTER_READS = 256;
 
 // One whole run of `filter`, whose index must have been created. The filter's buffers are
 // refilled with at most STREAM_BLOCK bytes at a time, and full output buffers are written as
