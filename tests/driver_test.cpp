@@ -51,10 +51,12 @@ struct Conditions {
     std::chrono::microseconds read_pause{0};
     std::chrono::microseconds write_pause{0};
     std::int64_t size_claimed = -1;  // what the input claims its size is, -1: a pipe
+    bool per_byte = false;           // the per-byte reference loop instead of the block loop
 };
 
 Outcome run(Overlap overlap, const Bytes& input, const Conditions& s) {
     auto f = test::make_filter();
+    if (s.per_byte) f->kernels = nullptr;
     MemoryIo memory(input, s.piece);
     memory.fail_read_at = s.fail_read_at;
     memory.fail_write_at = s.fail_write_at;
@@ -88,6 +90,7 @@ TEST(Driver, OverlappedMakesTheSameCallsAsOneThread) {
         // Automatic: threads start after the first reads, with an output block begun.
         {"2 MiB twice in pieces of 1,000", twice_random(2 << 20), {.piece = 1000}},
         {"zeros, then data", zeros_then_data, {}},
+        {"1 MiB twice, byte by byte", twice_random(1 << 20), {.per_byte = true}},
         {"reader slower", twice_random(1 << 20), {.read_pause = std::chrono::microseconds(300)}},
         {"writer slower", twice_random(1 << 20), {.write_pause = std::chrono::microseconds(300)}},
     };
