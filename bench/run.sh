@@ -6,12 +6,16 @@
 # each command's ratio to the baseline of its own round (md5sum F, or cat F | md5sum for a pipe),
 # median over the rounds.
 #
-#   bench/run.sh [-b BUILD_DIR] [-r ROUNDS] [-m file|pipe|both] [-k] [FILE...]
+#   bench/run.sh [-b BUILD_DIR] [-r ROUNDS] [-m file|pipe|both] [-k] [-f] [-s SIZE...] [FILE...]
 #
 #   -k  also each kernel set the CPU runs (one-thread driver), and cat F > OUT
+#   -f  also the run with the flat reference table in place of the index (672 MiB of slots)
+#   -s  the inputs: the first SIZE bytes of unique-512M (a number, or with K, M or G, less N
+#       bytes with -N, as 64M-1), instead of the default set; may be given more than once
 #
 # CPU is user + system time of every process and thread of the run (for a pipe, cat's too);
-# "÷ 1 thread" is the CPU time against the one-thread run's.
+# "÷ 1 thread" is the CPU time against the one-thread run's. Peak is the largest resident set of
+# any process of the run, the largest over the rounds.
 #
 # Without files it makes, once, in $BENCH_DIR (default /tmp/chunksieve-bench):
 #   duplicate-512M   eight copies of a 64 MiB tar of /usr/lib, each with 64 small edits
@@ -26,12 +30,16 @@ build=$here/../build
 rounds=3
 modes="file pipe"
 kernel_sets=0
-while getopts "b:r:m:k" opt; do
+flat=0
+sizes=()
+while getopts "b:r:m:kfs:" opt; do
     case $opt in
         b) build=$OPTARG ;;
         r) rounds=$OPTARG ;;
         m) [ "$OPTARG" = both ] && modes="file pipe" || modes=$OPTARG ;;
         k) kernel_sets=1 ;;
+        f) flat=1 ;;
+        s) sizes+=("$OPTARG") ;;
         *) exit 2 ;;
     esac
 done
@@ -48,6 +56,13 @@ sieve=$build/bench/sieve_bench
 tar_sorted() { tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 -cf - "$@" 2>/dev/null || true; }
 
 inputs=("$@")
+for size in "${sizes[@]}"; do
+    bytes=$(numfmt --from=iec "${size%-*}")
+    [[ $size == *-* ]] && bytes=$((bytes - ${size##*-}))
+    [ -s "$dir/unique-512M" ] || tar_sorted /usr/lib /usr/share | head -c $((512 << 20)) > "$dir/unique-512M"
+    [ -s "$dir/unique-$size" ] || head -c "$bytes" "$dir/unique-512M" > "$dir/unique-$size"
+    inputs+=("$dir/unique-$size")
+done
 if [ ${#inputs[@]} -eq 0 ]; then
     if [ ! -s "$dir/duplicate-512M" ]; then
         tar_sorted /usr/lib | head -c $((64 << 20)) > "$dir/base-64M"
@@ -86,12 +101,15 @@ for in in "${inputs[@]}"; do
             cmd[chunksieve]='"$2" "$0" "$1"'
             cmd["1 thread"]='"$3" "$4" "$0" "$1" never'
             cmd["reader + writer"]='"$3" "$4" "$0" "$1" always'
+            cmd["flat table"]='"$3" flat "$0" "$1"'
         else
             cmd[base]='cat "$0" | md5sum > /dev/null'
             cmd[chunksieve]='cat "$0" | "$2" /dev/stdin "$1"'
             cmd["1 thread"]='cat "$0" | "$3" "$4" /dev/stdin "$1" never'
             cmd["reader + writer"]='cat "$0" | "$3" "$4" /dev/stdin "$1" always'
+            cmd["flat table"]='cat "$0" | "$3" flat /dev/stdin "$1"'
         fi
+        [ "$flat" = 1 ] && names+=("flat table")
         if [ "$kernel_sets" = 1 ]; then
             names+=("cat > OUT")
             cmd["cat > OUT"]='cat "$0" > "$1"'
@@ -104,13 +122,15 @@ for in in "${inputs[@]}"; do
                 fi
             done
         fi
-        declare -A wall=() user=() sys=() ratio=()
+        declare -A wall=() user=() sys=() ratio=() peak=()
         unset ref_sum
         for ((r = 0; r < rounds; r++)); do
             for name in "${names[@]}"; do
-                rm -f "$out"  # every writer starts from a new file: truncating one costs time too
-                m=$( { time sh -c "${cmd[$name]}" "$in" "$out" "$cs" "$sieve" "$best"; } 2>&1 | tail -1)
+                rm -f "$out" "$dir/rss"  # every writer starts from a new file: truncating one costs time too
+                m=$( { time /usr/bin/time -f %M -o "$dir/rss" sh -c "${cmd[$name]}" "$in" "$out" "$cs" "$sieve" "$best"; } 2>&1 | tail -1)
                 read -r w u s <<< "$m"
+                k=$(tail -n 1 "$dir/rss")
+                [ "${peak[$name]:-0}" -ge "$k" ] || peak[$name]=$k
                 wall[$name]+="$w "
                 user[$name]+="$u "
                 sys[$name]+="$s "
@@ -126,19 +146,20 @@ for in in "${inputs[@]}"; do
         one_cpu=$(awk -v u="$(echo "${user["1 thread"]}" | median)" -v s="$(echo "${sys["1 thread"]}" | median)" 'BEGIN { print u + s }')
         echo
         echo "$(basename "$in") ($(stat -c %s "$in") bytes), $mode, $rounds rounds, output $(stat -c %s "$out") bytes"
-        printf '| %-22s | %7s | %8s | %7s | %7s | %7s | %10s |\n' command "wall s" "÷ base" "user s" "sys s" "CPU s" "÷ 1 thread"
-        printf '|%s|%s|%s|%s|%s|%s|%s|\n' ------------------------ --------- ---------- --------- --------- --------- ------------
+        printf '| %-22s | %7s | %8s | %7s | %7s | %7s | %10s | %8s |\n' command "wall s" "÷ base" "user s" "sys s" "CPU s" "÷ 1 thread" "peak MiB"
+        printf '|%s|%s|%s|%s|%s|%s|%s|%s|\n' ------------------------ --------- ---------- --------- --------- --------- ------------ ----------
         for name in "${names[@]}"; do
             label=$name
             [ "$name" = base ] && { [ "$mode" = file ] && label="md5sum F" || label="cat F | md5sum"; }
             awk -v n="$label" -v w="$(echo "${wall[$name]}" | median)" -v q="$(echo "${ratio[$name]}" | median)" \
                 -v u="$(echo "${user[$name]}" | median)" -v s="$(echo "${sys[$name]}" | median)" \
                 -v one="$one_cpu" -v cs="$([[ $name == base || $name == "cat > OUT" ]] && echo 0 || echo 1)" \
+                -v k="${peak[$name]}" \
                 'BEGIN { c = u + s; x = ""
                          if (cs && one > 0) x = sprintf("%.2f", c / one)
-                         printf "| %-22s | %7.3f | %8.2f | %7.3f | %7.3f | %7.3f | %10s |\n", n, w, q, u, s, c, x }'
+                         printf "| %-22s | %7.3f | %8.2f | %7.3f | %7.3f | %7.3f | %10s | %8.1f |\n", n, w, q, u, s, c, x, k / 1024 }'
         done
-        unset cmd wall user sys ratio
+        unset cmd wall user sys ratio peak
     done
 done
 rm -f "$out"
