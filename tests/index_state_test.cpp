@@ -173,5 +173,82 @@ TEST(StateFile, EveryUnfitFileIsRefusedWholeAndLeavesTheIndexEmpty) {
     EXPECT_EQ(check_state(resealed(good, 8, 2).data(), 104).version, 2u);
 }
 
+// Inputs that share much across runs and within each run.
+struct TwoDays {
+    Bytes a, b;
+};
+
+// Pieces [from, to) of the given sources, one after the other.
+struct Piece {
+    const Bytes& source;
+    std::size_t from, to;
+};
+Bytes joined(std::initializer_list<Piece> pieces) {
+    Bytes out;
+    for (const Piece& p : pieces)
+        for (std::size_t i = p.from; i < p.to; ++i)
+            out.push_back(p.source[i]);
+    return out;
+}
+
+TwoDays two_days(std::uint64_t seed) {
+    const Bytes pool = test::random_bytes(300'000, seed);
+    const Bytes fresh = test::random_bytes(200'000, seed + 1);
+    TwoDays d;
+    // A repeats a stretch of itself; B holds half of what A had (once at its start, once later),
+    // new data, and a repeat of its own.
+    d.a = joined({{pool, 0, 250'000}, {pool, 20'000, 60'000}});
+    d.b = joined(
+        {{pool, 100'000, 300'000}, {fresh, 0, 200'000}, {pool, 0, 30'000}, {fresh, 5'000, 45'000}});
+    return d;
+}
+
+Bytes run(DedupFilter& f, const Bytes& input, std::size_t piece) {
+    MemoryIo io(input, piece);
+    EXPECT_EQ(run_filter(f, io), RunStatus::complete);
+    return io.output;
+}
+
+// B run from the state that A left gives what one filter gives for B when it has filtered A
+// first and then starts B as a new input; the running total goes on from A's.
+TEST(StateFile, RunFromSavedStateEqualsOneFilterTakingBothInputs) {
+    struct Case {
+        std::uint64_t seed;
+        const ChunkingKernels* kernels;
+        std::size_t piece;
+    };
+    const Case cases[] = {
+        {11, &best_kernels(), STREAM_BLOCK},
+        {12, &best_kernels(), 1000},
+        {13, nullptr, STREAM_BLOCK},
+    };
+    for (const auto& c : cases) {
+        const TwoDays d = two_days(c.seed);
+        auto both = test::make_filter();
+        both->kernels = c.kernels;
+        run(*both, d.a, c.piece);
+        const std::uint64_t total_after_a = both->total;
+        const Bytes b_after_a = run(*both, d.b, c.piece);
+
+        auto first = test::make_filter();
+        first->kernels = c.kernels;
+        run(*first, d.a, c.piece);
+        const Bytes state = saved(first->index, first->total);
+
+        auto second = test::make_filter();
+        second->kernels = c.kernels;
+        const StateCheck loaded = load_state(state.data(), state.size(), second->index);
+        ASSERT_EQ(loaded.error, StateError::none);
+        EXPECT_EQ(loaded.total, total_after_a);
+        second->total = loaded.total;
+        EXPECT_EQ(run(*second, d.b, c.piece), b_after_a) << c.seed;
+        EXPECT_EQ(second->total, both->total) << c.seed;
+        EXPECT_EQ(saved(second->index, second->total), saved(both->index, both->total));
+
+        // The state is what makes the difference: B alone writes what A already had.
+        EXPECT_LT(b_after_a.size() + 100'000, test::run_in_memory(d.b).size()) << c.seed;
+    }
+}
+
 }  // namespace
 }  // namespace chunksieve

@@ -28,13 +28,16 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
-    std::uint64_t total = 0;  // padded lengths of all chunks ended so far, found or new
-    std::uint32_t tail = 0;   // the current chunk's last up to four bytes, most recent lowest
+    std::uint64_t total = f.total;  // kept in a local while the loop runs
+    std::uint32_t tail = 0;         // the current chunk's last up to four bytes, most recent lowest
     std::uint8_t* const chunk = f.chunk_buffer();
 
     for (;;) {
         const int next = next_byte(ch);
-        if (next < 0) finish(ch);  // the unfinished last chunk is neither keyed nor written
+        if (next < 0) {  // the unfinished last chunk is neither keyed nor written
+            f.total = total;
+            finish(ch);
+        }
         const auto b = std::uint8_t(next);
 
         chunk[f.count] = b;
@@ -85,13 +88,16 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 [[noreturn]] void block_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
     const ChunkingKernels& k = *f.kernels;
-    std::uint64_t total = 0;  // padded lengths of all chunks ended so far, found or new
+    std::uint64_t total = f.total;  // kept in a local while the loop runs
     std::uint8_t* const chunk = f.chunk_buffer();
 
     for (;;) {
         if (ch.input_cursor >= ch.input_end) {
             suspend(ch, REQ_INPUT);
-            if (ch.end_of_input) finish(ch);  // the unfinished last chunk is dropped
+            if (ch.end_of_input) {  // the unfinished last chunk is dropped
+                f.total = total;
+                finish(ch);
+            }
         }
         std::uint8_t* const data = f.input_buffer();
         assert(ch.input_cursor == data);  // blocks are taken whole
@@ -148,6 +154,8 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
+    // Each input is chunked from its first byte, as if no input had come before; only the index
+    // and the running total carry over from earlier inputs.
     f.channel.end_of_input = 0;
     f.hash.init();
     f.digest.reset();
