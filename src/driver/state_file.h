@@ -1,0 +1,70 @@
+// The file behind --index STATE: locked for the whole run, read whole before the run, and
+// replaced whole after it. One class for every platform: state_file_posix.cpp implements it on
+// POSIX descriptors, state_file_win32.cpp on Windows handles; the build compiles one of them.
+//
+// Invariants: while one run holds the lock, no other run reads or replaces the file; the file
+// is only ever replaced by a rename of a complete, flushed temporary file beside it, so at every
+// moment it is either the old state or the new one, whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "index/index_state.h"
+
+namespace chunksieve {
+
+enum class StateRead {
+    ok,         // the whole file is in bytes()
+    absent,     // there is no file: the run starts with an empty index
+    directory,  // a directory stands there
+    not_file,   // something else that is not a regular file (a pipe, a device)
+    failed,     // it could not be read (error() tells why), or no memory for its bytes
+};
+
+class StateFile final : public StateSink {
+  public:
+    explicit StateFile(const char* path);
+    // Gives up an unfinished save (the temporary file is removed) and releases the lock.
+    ~StateFile();
+    StateFile(const StateFile&) = delete;
+    StateFile& operator=(const StateFile&) = delete;
+
+    // Takes the lock, without waiting, on PATH.lock beside the state (made on first use and kept:
+    // the lock must exist whether or not the state does). False when it cannot be had; in_use()
+    // then tells whether another run holds it.
+    bool lock();
+    bool in_use() const { return in_use_; }
+
+    StateRead read();
+    const std::uint8_t* bytes() const { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+    void release_bytes() { bytes_.reset(); }
+
+    // Whether `path` names the state file itself, under any name (both must exist).
+    bool is_state(const char* path) const;
+
+    // Saving: begin() creates the temporary file PATH.tmp, write_all() fills it, and commit()
+    // flushes it to disk and renames it over the state. Any false leaves the state as it was.
+    bool begin();
+    bool write_all(const std::uint8_t* data, std::size_t n) override;
+    bool commit();
+
+    // The system's error code of the last step that failed.
+    int error() const { return error_; }
+
+  private:
+    void abandon();
+
+    std::string path_, temp_path_, lock_path_;
+    std::intptr_t lock_ = -1;  // a descriptor or a handle, -1 while closed
+    std::intptr_t temp_ = -1;
+    bool in_use_ = false;
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t size_ = 0;
+    int error_ = 0;
+};
+
+}  // namespace chunksieve
