@@ -50,17 +50,22 @@ ChunkKey key_with_home(std::uint32_t home, std::uint8_t tag) {
     return k;
 }
 
-TEST(StateChecksum, KnownValuesAndThePlainForm) {
+TEST(StateChecksum, EveryFormGivesTheKnownValuesAndThePlainOnes) {
+    std::vector<std::pair<const char*, Crc32cForm>> forms = {{"chosen", crc32c},
+                                                             {"sliced", crc32c_sliced}};
+    if (crc32c_instruction()) forms.emplace_back("instruction", crc32c_instruction());
     const std::string check = "123456789";
     const auto* p = reinterpret_cast<const std::uint8_t*>(check.data());
-    EXPECT_EQ(crc32c(0, p, check.size()), 0xE3069283u);  // the published check value
-    EXPECT_EQ(crc32c(0, p, 0), 0u);
     const Bytes data = test::random_bytes(1000, 7);
-    for (std::size_t n : {1, 7, 8, 9, 63, 64, 65, 999, 1000})
-        for (std::size_t split : {std::size_t(0), n / 3, n})
-            EXPECT_EQ(crc32c(crc32c(0, data.data(), split), data.data() + split, n - split),
-                      crc32c_plain(0, data.data(), n))
-                << n << " split at " << split;
+    for (const auto& [name, crc] : forms) {
+        EXPECT_EQ(crc(0, p, check.size()), 0xE3069283u) << name;  // the published check value
+        EXPECT_EQ(crc(0, p, 0), 0u) << name;
+        for (std::size_t n : {1, 7, 8, 9, 63, 64, 65, 999, 1000})
+            for (std::size_t split : {std::size_t(0), n / 3, n})
+                EXPECT_EQ(crc(crc(0, data.data(), split), data.data() + split, n - split),
+                          crc32c_plain(0, data.data(), n))
+                    << name << ": " << n << " bytes, split at " << split;
+    }
 }
 
 TEST(StateFile, RoundTripKeepsSlotsKeysAndTotal) {

@@ -1,6 +1,8 @@
 #include "index/crc32c.h"
 
 #include "chunking/byte_order.h"
+#include "chunking/cpu_features.h"
+#include "chunking/kernels.h"
 
 namespace chunksieve {
 
@@ -29,7 +31,24 @@ constexpr Tables TABLES{};
 
 }  // namespace
 
+#if defined(__x86_64__)
+std::uint32_t crc32c_sse42(std::uint32_t crc, const std::uint8_t* p, std::size_t n);
+#endif
+
+Crc32cForm crc32c_instruction() {
+#if defined(__x86_64__)
+    static const bool sse42 = (detect_cpu_features() & CPU_SSE42) != 0;
+    if (sse42) return crc32c_sse42;
+#endif
+    return nullptr;
+}
+
 std::uint32_t crc32c(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+    static const Crc32cForm best = crc32c_instruction() ? crc32c_instruction() : crc32c_sliced;
+    return best(crc, p, n);
+}
+
+std::uint32_t crc32c_sliced(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
     const auto& t = TABLES.t;
     crc = ~crc;
     for (; n >= 8; n -= 8, p += 8) {
