@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "index/index_state.h"
@@ -17,11 +16,11 @@
 namespace chunksieve {
 
 enum class StateRead {
-    ok,         // the whole file is in bytes()
+    ok,         // the whole file is at bytes()
     absent,     // there is no file: the run starts with an empty index
     directory,  // a directory stands there
     not_file,   // something else that is not a regular file (a pipe, a device)
-    failed,     // it could not be read (error() tells why), or no memory for its bytes
+    failed,     // it could not be read or mapped (error() tells why)
 };
 
 class StateFile final : public StateSink {
@@ -38,10 +37,13 @@ class StateFile final : public StateSink {
     bool lock();
     bool in_use() const { return in_use_; }
 
+    // Maps the file's bytes, read-only: no copy, and no memory of the run's own for them. Nothing
+    // may truncate the file while they are mapped: runs keep to the lock, and a save never
+    // writes the state in place.
     StateRead read();
-    const std::uint8_t* bytes() const { return bytes_.get(); }
+    const std::uint8_t* bytes() const { return bytes_; }
     std::size_t size() const { return size_; }
-    void release_bytes() { bytes_.reset(); }
+    void release_bytes();
 
     // Whether `path` names the state file itself, under any name (both must exist).
     bool is_state(const char* path) const;
@@ -62,7 +64,7 @@ class StateFile final : public StateSink {
     std::intptr_t lock_ = -1;  // a descriptor or a handle, -1 while closed
     std::intptr_t temp_ = -1;
     bool in_use_ = false;
-    std::unique_ptr<std::uint8_t[]> bytes_;
+    const std::uint8_t* bytes_ = nullptr;  // the mapping; a dummy byte for an empty file
     std::size_t size_ = 0;
     int error_ = 0;
 };

@@ -1,16 +1,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <new>
 
 #include "driver/state_file.h"
 
 namespace chunksieve {
 
 namespace {
+
+const std::uint8_t NO_BYTES = 0;
 
 int fd(std::intptr_t h) {
     return int(h);
@@ -40,6 +41,7 @@ StateFile::StateFile(const char* path)
     : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}
 
 StateFile::~StateFile() {
+    release_bytes();
     abandon();
     if (lock_ >= 0) ::close(fd(lock_));  // closing releases the lock
 }
@@ -79,30 +81,26 @@ StateRead StateFile::read() {
     } else if (std::uint64_t(st.st_size) > SIZE_MAX) {
         error_ = EFBIG;
         result = StateRead::failed;
+    } else if (st.st_size == 0) {
+        bytes_ = &NO_BYTES;  // a mapping cannot be empty
     } else {
-        size_ = std::size_t(st.st_size);
-        bytes_.reset(new (std::nothrow) std::uint8_t[size_ > 0 ? size_ : 1]);
-        if (!bytes_) {
-            error_ = ENOMEM;
+        void* m = mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, f, 0);
+        if (m == MAP_FAILED) {
+            error_ = errno;
             result = StateRead::failed;
-        }
-        // Read what the size says; a file that shrank meanwhile is checked as what was read.
-        std::size_t got = 0;
-        while (result == StateRead::ok && got < size_) {
-            const ssize_t n = ::read(f, bytes_.get() + got, size_ - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                error_ = errno;
-                result = StateRead::failed;
-            } else if (n == 0) {
-                size_ = got;
-            } else {
-                got += std::size_t(n);
-            }
+        } else {
+            bytes_ = static_cast<const std::uint8_t*>(m);
+            size_ = std::size_t(st.st_size);
         }
     }
     ::close(f);
     return result;
+}
+
+void StateFile::release_bytes() {
+    if (size_ > 0) munmap(const_cast<std::uint8_t*>(bytes_), size_);
+    bytes_ = nullptr;
+    size_ = 0;
 }
 
 bool StateFile::is_state(const char* path) const {

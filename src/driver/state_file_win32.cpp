@@ -3,8 +3,6 @@
 #endif
 #include <windows.h>
 
-#include <new>
-
 #include "driver/state_file.h"
 
 namespace chunksieve {
@@ -17,6 +15,8 @@ HANDLE handle(std::intptr_t h) {
 std::intptr_t value(HANDLE h) {
     return reinterpret_cast<std::intptr_t>(h);
 }
+
+const std::uint8_t NO_BYTES = 0;
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD IO_BLOCK = 65536;
@@ -41,6 +41,7 @@ StateFile::StateFile(const char* path)
     : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}
 
 StateFile::~StateFile() {
+    release_bytes();
     abandon();
     if (lock_ != -1) CloseHandle(handle(lock_));  // closing releases the lock
 }
@@ -84,31 +85,29 @@ StateRead StateFile::read() {
     } else if (std::uint64_t(length.QuadPart) > SIZE_MAX) {
         error_ = ERROR_FILE_TOO_LARGE;
         result = StateRead::failed;
+    } else if (length.QuadPart == 0) {
+        bytes_ = &NO_BYTES;  // a mapping cannot be empty
     } else {
-        size_ = std::size_t(length.QuadPart);
-        bytes_.reset(new (std::nothrow) std::uint8_t[size_ > 0 ? size_ : 1]);
-        if (!bytes_) {
-            error_ = ERROR_NOT_ENOUGH_MEMORY;
+        // The view keeps the mapping alive once it is made; the handle is not needed after.
+        const HANDLE mapping = CreateFileMappingA(f, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        const void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        if (!view) {
+            error_ = int(GetLastError());
             result = StateRead::failed;
+        } else {
+            bytes_ = static_cast<const std::uint8_t*>(view);
+            size_ = std::size_t(length.QuadPart);
         }
-        // Read what the size says; a file that shrank meanwhile is checked as what was read.
-        std::size_t got = 0;
-        while (result == StateRead::ok && got < size_) {
-            const std::size_t left = size_ - got;
-            DWORD n = 0;
-            if (!ReadFile(f, bytes_.get() + got, left < IO_BLOCK ? DWORD(left) : IO_BLOCK, &n,
-                          nullptr)) {
-                error_ = int(GetLastError());
-                result = StateRead::failed;
-            } else if (n == 0) {
-                size_ = got;
-            } else {
-                got += n;
-            }
-        }
+        if (mapping) CloseHandle(mapping);
     }
     CloseHandle(f);
     return result;
+}
+
+void StateFile::release_bytes() {
+    if (size_ > 0) UnmapViewOfFile(bytes_);
+    bytes_ = nullptr;
+    size_ = 0;
 }
 
 bool StateFile::is_state(const char* path) const {
