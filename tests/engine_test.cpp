@@ -18,6 +18,7 @@ const Bytes MARKER = {0x99, 0x19, 0xD3, 0xFF};
 struct Outcome {
     Bytes output;
     std::vector<std::size_t> reads, writes;
+    FilterCounts counts;
 };
 
 Outcome run_with(const ChunkingKernels* kernels, const Bytes& input, std::size_t piece) {
@@ -25,7 +26,7 @@ Outcome run_with(const ChunkingKernels* kernels, const Bytes& input, std::size_t
     f->kernels = kernels;
     test::MemoryIo io(input, piece);
     EXPECT_EQ(run_filter(*f, io), RunStatus::complete);
-    return Outcome{io.output, io.reads, io.writes};
+    return Outcome{io.output, io.reads, io.writes, f->counts};
 }
 
 // Random data in which earlier stretches come back, shifted and slightly edited, as in backups.
@@ -103,10 +104,15 @@ TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
     const auto sets = supported_sets();
     for (const Input& in : inputs()) {
         const Outcome plain = run_with(nullptr, in.data, STREAM_BLOCK);
+        // The counts account for every byte in and out.
+        const FilterCounts& c = plain.counts;
+        EXPECT_EQ(c.chunk_bytes + c.tail_bytes, in.data.size()) << in.name;
+        EXPECT_EQ(c.new_bytes + c.fill_bytes, plain.output.size()) << in.name;
         for (const ChunkingKernels* k : sets) {
             const Outcome fast = run_with(k, in.data, STREAM_BLOCK);
             EXPECT_EQ(fast.output, plain.output) << in.name << " with " << k->name;
             EXPECT_EQ(fast.writes, plain.writes) << in.name << " with " << k->name;
+            EXPECT_TRUE(fast.counts == plain.counts) << in.name << " with " << k->name;
         }
     }
 }
@@ -115,10 +121,13 @@ TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
 // blocks of one byte.
 TEST(Engine, RefillSizesDoNotChangeTheOutput) {
     const Bytes input = with_duplicates(300000, 7);
-    const Bytes expect = run_with(nullptr, input, STREAM_BLOCK).output;
+    const Outcome expect = run_with(nullptr, input, STREAM_BLOCK);
     for (const ChunkingKernels* k : supported_sets())
-        for (std::size_t piece : {1u, 5u, 15u, 17u, 999u, 30000u, 65535u})
-            EXPECT_EQ(run_with(k, input, piece).output, expect) << k->name << " piece " << piece;
+        for (std::size_t piece : {1u, 5u, 15u, 17u, 999u, 30000u, 65535u}) {
+            const Outcome got = run_with(k, input, piece);
+            EXPECT_EQ(got.output, expect.output) << k->name << " piece " << piece;
+            EXPECT_TRUE(got.counts == expect.counts) << k->name << " piece " << piece;
+        }
 }
 
 TEST(Engine, PortableSetIsAlwaysAvailable) {

@@ -131,7 +131,7 @@ cmp -s st st.s1 || die "a failed save must leave the state as it was"
 rmdir st.tmp
 refused "the output is the state" "is the index state" --index st s2 st
 cmp -s st st.s1 || die "the state named as the output must be left as it was"
-refused "--index without a file" "--index needs" --index
+refused "--index without a file" "option '--index' needs a value" s1 out --index
 if [ -z "$NAMED_PIPE" ]; then
     # A file size limit that the output keeps to and the state does not: the write of the
     # temporary state fails part-way (EFBIG; SIGXFSZ ignored).

@@ -1,18 +1,11 @@
 #include "driver/state_option.h"
 
-#include <cstring>
+#include "driver/command_line.h"
+#include "driver/files.h"
 
 namespace chunksieve {
 
 namespace {
-
-std::string quoted(const char* path) {
-    return std::string("'") + path + "'";
-}
-
-std::string reason(int code) {
-    return std::strerror(code);
-}
 
 std::string unfit(const char* path, const StateCheck& c) {
     const std::string name = quoted(path);
@@ -31,7 +24,7 @@ std::string unfit(const char* path, const StateCheck& c) {
         case StateError::damaged:
             return "index state " + name + " is damaged (its checksum or contents do not match)";
         case StateError::no_memory:
-            return "no memory to load index state " + name;
+            return "out of memory for the index while loading index state " + name;
         case StateError::write_failed:
         case StateError::none:
             break;
@@ -46,7 +39,7 @@ std::string lock_state_file(StateFile& state, const char* path) {
     if (state.in_use())
         return "index state " + quoted(path) + " is in use by another chunksieve run";
     return "cannot lock index state " + quoted(path) + " through " + quoted(path) +
-           ".lock: " + reason(state.error());
+           ".lock: " + system_message(state.error());
 }
 
 std::string load_state_file(StateFile& state, const char* path, DedupFilter& filter,
@@ -60,7 +53,7 @@ std::string load_state_file(StateFile& state, const char* path, DedupFilter& fil
         case StateRead::not_file:
             return quoted(path) + " is not a regular file, not an index state";
         case StateRead::failed:
-            return "cannot read index state " + quoted(path) + ": " + reason(state.error());
+            return "cannot read index state " + quoted(path) + ": " + system_message(state.error());
         case StateRead::ok:
             break;
     }
@@ -84,7 +77,7 @@ std::string save_state_file(StateFile& state, const char* path, const DedupFilte
     if (ok) ok = state.commit();
     if (ok) return {};
     return "cannot save index state " + quoted(path) +
-           " (it is left as it was): " + reason(state.error());
+           " (it is left as it was): " + system_message(state.error());
 }
 
 }  // namespace chunksieve

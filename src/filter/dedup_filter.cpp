@@ -18,13 +18,6 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
     return found;
 }
 
-// Look-ups are prefetched in two steps: the index's directory this many chunks ahead, the group's
-// block PREFETCH_AHEAD chunks ahead, when the directory word is at hand.
-constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 16;
-
-inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
-                           std::size_t n);
-
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
@@ -34,9 +27,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 
     for (;;) {
         const int next = next_byte(ch);
-        if (next < 0) {  // the unfinished last chunk is neither keyed nor written
+        if (next < 0) {
+            f.counts.tail_bytes = f.count;
             f.total = total;
-            finish(ch);
+            finish(ch);  // the unfinished last chunk is neither keyed nor written
         }
         const auto b = std::uint8_t(next);
 
@@ -55,6 +49,7 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
         const std::uint32_t found = ask_index(f, f.key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
+        f.counts.add_chunk(n, padded, found);
         if (!found) {
             for (std::uint32_t i = 0; i < n; ++i)
                 put_byte(ch, chunk[i]);
@@ -67,8 +62,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 }
 
 // Look-ups are prefetched this many chunks ahead: far enough to hide a cache miss, near enough
-// that the lines are still there.
+// that the lines are still there. The index is prefetched in two steps: the directory word that
+// finds a key's block first, the block itself once that word is at hand.
 constexpr std::size_t PREFETCH_AHEAD = 8;
+constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 16;
 static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
 
 // Before the look-up of chunk j of n.
@@ -94,9 +91,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
     for (;;) {
         if (ch.input_cursor >= ch.input_end) {
             suspend(ch, REQ_INPUT);
-            if (ch.end_of_input) {  // the unfinished last chunk is dropped
+            if (ch.end_of_input) {
+                f.counts.tail_bytes = f.scan.count;
                 f.total = total;
-                finish(ch);
+                finish(ch);  // the unfinished last chunk is dropped
             }
         }
         std::uint8_t* const data = f.input_buffer();
@@ -127,6 +125,7 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
             const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
             const std::uint64_t padded = padded_length(c.length);
             total += padded;
+            f.counts.add_chunk(c.length, padded, found);
             if (!found) {
                 put_bytes(ch, c.data, c.length);
                 const std::uint8_t fill =
@@ -154,9 +153,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
-    // Each input is chunked from its first byte, as if no input had come before; only the index
-    // and the running total carry over from earlier inputs.
+    // Each input is chunked from its first byte, as if no input had come before, and counted
+    // afresh; only the index and the running total carry over from earlier inputs.
     f.channel.end_of_input = 0;
+    f.counts = FilterCounts{};
     f.hash.init();
     f.digest.reset();
     f.count = 0;

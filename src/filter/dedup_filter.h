@@ -31,8 +31,30 @@ static_assert(FILTER_STACK_BYTES >= 65536);
 // Chunks ending in one input block, at most.
 inline constexpr std::size_t MAX_BLOCK_CHUNKS = max_chunk_ends(STREAM_BLOCK);
 
+// What a run has done, counted once per chunk, the same way by both loops. The input's length
+// is chunk_bytes + tail_bytes; the output's is new_bytes + fill_bytes.
+struct FilterCounts {
+    std::uint64_t chunks = 0;       // chunks ended
+    std::uint64_t chunk_bytes = 0;  // their bytes
+    std::uint64_t new_chunks = 0;   // of them, the chunks the index did not hold: written
+    std::uint64_t new_bytes = 0;    // their bytes
+    std::uint64_t fill_bytes = 0;   // fill written after them
+    std::uint64_t tail_bytes = 0;   // at the end: the unfinished last chunk, never written
+
+    void add_chunk(std::uint32_t n, std::uint64_t padded, bool found) {
+        ++chunks;
+        chunk_bytes += n;
+        if (found) return;
+        ++new_chunks;
+        new_bytes += n;
+        fill_bytes += padded - n;
+    }
+    bool operator==(const FilterCounts&) const = default;
+};
+
 struct DedupFilter {
     StreamChannel channel;
+    FilterCounts counts;
 
     // How chunk ends are found and chunks keyed: a kernel set, block by block; or, with
     // nullptr, the plain loop that takes one byte at a time (the reference).

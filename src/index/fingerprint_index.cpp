@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 
 #include "chunking/byte_order.h"
 #include "index/table_memory.h"
@@ -15,6 +16,7 @@ namespace {
 // that outgrows the last compact class turns dense: 1 KiB of entries for at least 44 of them,
 // 23.6 bytes an entry with the header, no more than the compact form's worst.
 constexpr std::uint16_t COMPACT_CAPACITIES[] = {1, 2, 3, 4, 6, 8, 11, 14, 18, 23, 29, 36, 43};
+static_assert(std::size(COMPACT_CAPACITIES) == FingerprintIndex::COMPACT_CLASSES);
 
 // The pool may grow to this many bytes, plus this many per entry, before outgrown blocks are
 // squeezed out: with what is committed ahead, the directory and the program's own few MiB, a run
@@ -31,6 +33,14 @@ constexpr std::size_t COMMIT_PAGE = 65536;
 
 constexpr std::size_t round_up(std::size_t n, std::size_t unit) {
     return (n + unit - 1) / unit * unit;
+}
+
+// The class of a compact block's capacity: its place in COMPACT_CAPACITIES.
+std::size_t class_of(std::uint16_t capacity) {
+    std::size_t c = 0;
+    while (COMPACT_CAPACITIES[c] != capacity)
+        ++c;
+    return c;
 }
 
 std::uint16_t next_capacity(std::uint16_t capacity) {
@@ -215,7 +225,7 @@ bool FingerprintIndex::make_room(std::uint32_t group) {
     Block* old = block(group);
     if (old && old->count < old->capacity) return true;
     const std::uint16_t capacity = old ? next_capacity(old->capacity) : COMPACT_CAPACITIES[0];
-    const std::size_t at = allocate(block_bytes(capacity));
+    const std::size_t at = allocate(capacity);
     if (at == 0) {
         failed_ = true;
         return false;
@@ -236,16 +246,31 @@ bool FingerprintIndex::make_room(std::uint32_t group) {
         } else {
             std::memcpy(b->entries(), old->entries(), old->count * sizeof(Entry));
         }
+        // The outgrown block waits for a group that grows into its class, or for the next
+        // compaction; its first entry links it to the next one waiting.
         outgrown_ += block_bytes(old->capacity);
         old->group |= OUTGROWN;
+        std::uint32_t& waiting = free_[class_of(old->capacity)];
+        old->entries()[0].lo = waiting;
+        waiting = directory_[group];
     }
     directory_[group] = std::uint32_t(at / UNIT);
     return true;
 }
 
-// Room for a block of `bytes` at the pool's end: its offset in the region, 0 when the memory
-// cannot be had.
-std::size_t FingerprintIndex::allocate(std::size_t bytes) {
+// Room for a block of the given capacity: an outgrown one of that size, or a new one at the pool's
+// end. Its offset in the region, 0 when the memory cannot be had.
+std::size_t FingerprintIndex::allocate(std::uint16_t capacity) {
+    const std::size_t bytes = block_bytes(capacity);
+    if (capacity < GROUP_SLOTS) {
+        std::uint32_t& waiting = free_[class_of(capacity)];
+        if (waiting != 0) {
+            const std::size_t at = std::size_t(waiting) * UNIT;
+            waiting = std::uint32_t(reinterpret_cast<Block*>(region_ + at)->entries()[0].lo);
+            outgrown_ -= bytes;
+            return at;
+        }
+    }
     const std::size_t allowance = POOL_ALLOWANCE_BASE + POOL_ALLOWANCE_PER_ENTRY * entries_;
     // Squeeze outgrown blocks out when the pool would pass its allowance and they are worth a
     // pass over it, or when the region is used up.
@@ -291,6 +316,8 @@ void FingerprintIndex::compact() {
     }
     top_ = to;
     outgrown_ = 0;
+    std::fill(std::begin(free_), std::end(free_), 0);
+    ++compactions_;
 }
 
 }  // namespace chunksieve

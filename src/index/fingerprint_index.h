@@ -40,6 +40,8 @@ class FingerprintIndex {
     static constexpr std::uint32_t GROUP_COUNT = SLOT_COUNT >> GROUP_BITS;
     static_assert(PROBE_WINDOW <= GROUP_SLOTS, "a window spans at most two groups");
     static_assert(PROBE_WINDOW == 16, "a window's occupancy fits 16 bits");
+    // Sizes a sparse group's block comes in, before it turns dense.
+    static constexpr std::size_t COMPACT_CLASSES = 13;
 
     // Address space reserved for the directory and the pool: the flat table's size, which also
     // bounds the memory the index can ever take (every group dense takes 518 MiB).
@@ -70,6 +72,10 @@ class FingerprintIndex {
     std::uint64_t dropped() const { return dropped_; }  // entries lost to full windows
     // Bytes of the pool in use, live and outgrown blocks alike (what the index has touched).
     std::size_t pool_bytes() const { return top_ - DIRECTORY_BYTES; }
+    // Slides the pool's live blocks down over outgrown ones. Insertions do this by themselves when
+    // outgrown blocks waste enough memory; tests call it at chosen points.
+    void compact();
+    std::uint64_t compactions() const { return compactions_; }
 
     // Every occupied slot, in slot order: f(slot, key).
     template <class F>
@@ -132,17 +138,18 @@ class FingerprintIndex {
     static void push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     static Entry push_closed(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     bool make_room(std::uint32_t group);
-    std::size_t allocate(std::size_t bytes);
+    std::size_t allocate(std::uint16_t capacity);
     bool commit_up_to(std::size_t end);
-    void compact();
 
     std::uint8_t* region_ = nullptr;      // the directory, then the pool
     std::uint32_t* directory_ = nullptr;  // GROUP_COUNT words
     std::size_t top_ = DIRECTORY_BYTES;   // end of the pool's last block
     std::size_t committed_ = 0;           // bytes of the region committed, from its start
     std::size_t outgrown_ = 0;            // bytes of the pool in blocks no group uses any more
+    std::uint32_t free_[COMPACT_CLASSES] = {};  // outgrown blocks by class, linked; 0 ends a list
     std::uint64_t entries_ = 0;
     std::uint64_t dropped_ = 0;
+    std::uint64_t compactions_ = 0;
     bool failed_ = false;
 };
 
