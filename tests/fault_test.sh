@@ -71,7 +71,12 @@ if [ "$sanitized" = 1 ]; then
 else
     head -c 33554432 /dev/urandom > random
     "$CS" random whole.out || die "no memory part-way: the run without a limit failed"
-    expect "no memory part-way" 1 sh -c 'ulimit -d 7000 && exec "$0" random part.out' "$CS"
+    check
+    sh -c 'ulimit -d 7000 && exec "$0" random part.out' "$CS" 2> "$T/stderr"
+    status=$?
+    [ "$status" = 1 ] || die "no memory part-way: exit status $status, want 1"
+    grep -qx "chunksieve: out of memory for the index, holding [0-9]* entries" "$T/stderr" ||
+        die "no memory part-way: printed '$(head -c 300 "$T/stderr")'"
     part=$(size part.out)
     [ "$part" -gt 0 ] && [ "$part" -lt "$(size whole.out)" ] ||
         die "no memory part-way: $part bytes written, want some but not all of $(size whole.out)"
