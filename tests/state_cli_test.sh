@@ -65,6 +65,11 @@ check; cs --index st s2 o3 || die "a longer input from S's state"
     die "the longer input's output from S's state: $(size o3) bytes, $(md5 o3)"
 [ "$(size st)" = 15584 ] || die "state after S2: $(size st) bytes, want 15584"
 cp st st.s2
+cp st.s1 st
+check; cs --stats --index st s2 o3 2> "$T/stats" || die "a run with --stats"
+grep -q '^index entries loaded: 392 in [0-9.]* s' "$T/stats" &&
+    grep -q '^index entries saved: 777 in [0-9.]* s' "$T/stats" ||
+    die "--stats with --index said: $(cat "$T/stats")"
 # An empty input leaves an empty index: a state of 44 bytes.
 : > empty
 check; cs --index st0 empty o4 || die "an empty input with a new state"
@@ -131,6 +136,8 @@ cmp -s st st.s1 || die "a failed save must leave the state as it was"
 rmdir st.tmp
 refused "the output is the state" "is the index state" --index st s2 st
 cmp -s st st.s1 || die "the state named as the output must be left as it was"
+refused "a state in a missing folder" "cannot lock index state 'no/such/st' through 'no/such/st.lock'" \
+    --index no/such/st s1 out
 refused "--index without a file" "option '--index' needs a value" s1 out --index
 if [ -z "$NAMED_PIPE" ]; then
     # A file size limit that the output keeps to and the state does not: the write of the

@@ -38,8 +38,8 @@ std::string lock_state_file(StateFile& state, const char* path) {
     if (state.lock()) return {};
     if (state.in_use())
         return "index state " + quoted(path) + " is in use by another chunksieve run";
-    return "cannot lock index state " + quoted(path) + " through " + quoted(path) +
-           ".lock: " + system_message(state.error());
+    return "cannot lock index state " + quoted(path) + " through " +
+           quoted((std::string(path) + ".lock").c_str()) + ": " + system_message(state.error());
 }
 
 std::string load_state_file(StateFile& state, const char* path, DedupFilter& filter,
