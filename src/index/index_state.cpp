@@ -54,6 +54,11 @@ class PieceWriter {
     explicit PieceWriter(StateSink& sink) : sink_(sink) {}
 
     void put(const std::uint8_t* data, std::size_t n) {
+        if (n < sizeof buf_ - used_) [[likely]] {  // the piece is not full after it
+            std::memcpy(buf_ + used_, data, n);
+            used_ += n;
+            return;
+        }
         while (n > 0 && ok_) {
             const std::size_t k = n < sizeof buf_ - used_ ? n : sizeof buf_ - used_;
             std::memcpy(buf_ + used_, data, k);
