@@ -25,7 +25,8 @@ enum class StateRead {
 
 class StateFile final : public StateSink {
   public:
-    explicit StateFile(const char* path);
+    explicit StateFile(const char* path)
+        : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}
     // Gives up an unfinished save (the temporary file is removed) and releases the lock.
     ~StateFile();
     StateFile(const StateFile&) = delete;

@@ -37,9 +37,6 @@ void sync_directory_of(const std::string& path) {
 
 }  // namespace
 
-StateFile::StateFile(const char* path)
-    : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}
-
 StateFile::~StateFile() {
     release_bytes();
     abandon();

@@ -1,25 +1,12 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include "driver/state_file.h"
+
+#include "driver/handles_win32.h"
 
 namespace chunksieve {
 
 namespace {
 
-HANDLE handle(std::intptr_t h) {
-    return reinterpret_cast<HANDLE>(h);
-}
-std::intptr_t value(HANDLE h) {
-    return reinterpret_cast<std::intptr_t>(h);
-}
-
 const std::uint8_t NO_BYTES = 0;
-
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD IO_BLOCK = 65536;
 
 bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
@@ -36,9 +23,6 @@ bool identify(const char* path, BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 }  // namespace
-
-StateFile::StateFile(const char* path)
-    : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}
 
 StateFile::~StateFile() {
     release_bytes();
