@@ -65,7 +65,7 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
 // that the lines are still there. The index is prefetched in two steps: the directory word that
 // finds a key's block first, the block itself once that word is at hand.
 constexpr std::size_t PREFETCH_AHEAD = 8;
-constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 16;
+constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 24;
 static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
 
 // Before the look-up of chunk j of n.

@@ -90,11 +90,29 @@ void FingerprintIndex::prefetch_directory(const ChunkKey& key) const {
 }
 
 void FingerprintIndex::prefetch(const ChunkKey& key) const {
-    const Block* b = block(home_slot(key) >> GROUP_BITS);
-    if (!b) return;
-    const auto* p = reinterpret_cast<const char*>(b);
+    const std::uint32_t home = home_slot(key), s = home & (GROUP_SLOTS - 1);
+    const std::uint32_t word = directory_[home >> GROUP_BITS];
+    if (word == 0) return;
+    const char* p = reinterpret_cast<const char*>(region_) + std::size_t(word & OFFSET_MASK) * UNIT;
+    const std::size_t lines = word >> OFFSET_BITS;
+    constexpr std::size_t DENSE_LINES = (block_bytes(GROUP_SLOTS) + 63) / 64;
+    static_assert(DENSE_LINES < (1u << (32 - OFFSET_BITS)), "a block's lines fit above its offset");
+    // The header, and the lines from about the key's place to the end of its window (dense) or of
+    // the block (compact: an insertion shifts every entry after its place). In a compact block
+    // the entry of slot s sits roughly s / GROUP_SLOTS of the way through.
     __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
+    std::size_t first, end;
+    if (lines == DENSE_LINES) {
+        const std::size_t window = sizeof(Block) + s * sizeof(Entry);
+        first = window / 64;
+        end = std::min(lines, (window + PROBE_WINDOW * sizeof(Entry) + 63) / 64);
+    } else {
+        first = s * lines / GROUP_SLOTS;
+        first -= first > 1;  // a line early: the block's entries may sit before the average
+        end = lines;
+    }
+    for (std::size_t i = std::max<std::size_t>(first, 1); i < end; ++i)
+        __builtin_prefetch(p + i * 64);
 }
 
 std::uint32_t FingerprintIndex::position(const Block& b, std::uint32_t s) {
@@ -252,9 +270,9 @@ bool FingerprintIndex::make_room(std::uint32_t group) {
         old->group |= OUTGROWN;
         std::uint32_t& waiting = free_[class_of(old->capacity)];
         old->entries()[0].lo = waiting;
-        waiting = directory_[group];
+        waiting = directory_[group] & OFFSET_MASK;
     }
-    directory_[group] = std::uint32_t(at / UNIT);
+    directory_[group] = directory_word(at, capacity);
     return true;
 }
 
@@ -306,10 +324,11 @@ void FingerprintIndex::compact() {
     for (std::size_t from = DIRECTORY_BYTES; from < top_;) {
         const Block* b = reinterpret_cast<const Block*>(region_ + from);
         const std::uint32_t group = b->group;
-        const std::size_t bytes = block_bytes(b->capacity);
+        const std::uint16_t capacity = b->capacity;  // before the move may overwrite it
+        const std::size_t bytes = block_bytes(capacity);
         if (!(group & OUTGROWN)) {
             if (to != from) std::memmove(region_ + to, region_ + from, bytes);
-            directory_[group] = std::uint32_t(to / UNIT);
+            directory_[group] = directory_word(to, capacity);
             to += bytes;
         }
         from += bytes;

@@ -123,12 +123,22 @@ class FingerprintIndex {
         std::memcpy(k.bytes, &e, sizeof k.bytes);
         return k;
     }
-    static std::size_t block_bytes(std::uint32_t capacity) {
+    static constexpr std::size_t block_bytes(std::uint32_t capacity) {
         return sizeof(Block) + capacity * sizeof(Entry);
     }
 
+    // A directory word: the block's offset in the region in UNITs, and above it the block's
+    // size in cache lines, so that a prefetch can take the whole block without reading it first.
+    static constexpr std::uint32_t OFFSET_BITS = 26;
+    static constexpr std::uint32_t OFFSET_MASK = (std::uint32_t(1) << OFFSET_BITS) - 1;
+    static_assert(REGION_BYTES / UNIT <= OFFSET_MASK, "every offset fits below the size");
+    static std::uint32_t directory_word(std::size_t at, std::uint32_t capacity) {
+        const std::size_t lines = (block_bytes(capacity) + 63) / 64;
+        return std::uint32_t(at / UNIT) | std::uint32_t(lines) << OFFSET_BITS;
+    }
+
     Block* block(std::uint32_t group) const {
-        const std::uint32_t at = directory_[group];
+        const std::uint32_t at = directory_[group] & OFFSET_MASK;
         return at ? reinterpret_cast<Block*>(region_ + std::size_t(at) * UNIT) : nullptr;
     }
     // Where an entry of the group's slot s is, or goes: its rank among the occupied slots
