@@ -160,7 +160,9 @@ if [ -z "$NAMED_PIPE" ]; then
     mkfifo fifo
     cs --index st fifo o6 &
     first=$!
-    for _ in $(seq 300); do flock -n st.lock true || break; sleep 0.02; done
+    # Until the lock shows in /proc/locks (taking it to try would race with the first run).
+    lock_inode=$(stat -c %i st.lock)
+    for _ in $(seq 500); do grep -q ":$lock_inode " /proc/locks && break; sleep 0.02; done
     refused "a second run at once" "is in use by another chunksieve run" --index st s2 o7
     timeout 20 sh -c 'cat s2 > fifo' || die "the first run did not take its input"
 else
