@@ -90,6 +90,29 @@ std::vector<Input> inputs() {
     marker_at_max.insert(marker_at_max.end(), 70000, 0);
     v.push_back({"marker at the maximum length", marker_at_max});
     v.push_back({"short", test::random_bytes(150, 5)});
+    // Long chunks held back until the lanes fill: released once enough short chunks follow, once
+    // the held chunks reach their number limit (16,384 marker chunks a block), and once the held
+    // bytes reach theirs (65,535 bytes, then chunks of 30,000 ended by markers).
+    Bytes long_then_short;
+    for (std::uint8_t v = 1; v <= 6; ++v) {
+        long_then_short.insert(long_then_short.end(), 70000 + 9000 * v, v);
+        const Bytes r = test::random_bytes(60000 * v, v);
+        long_then_short.insert(long_then_short.end(), r.begin(), r.end());
+    }
+    v.push_back({"long chunks among short ones", long_then_short});
+    Bytes long_then_markers;
+    for (int round = 0; round < 2; ++round) {
+        long_then_markers.insert(long_then_markers.end(), 65535, std::uint8_t(round));
+        for (int i = 0; i < 40000; ++i)
+            long_then_markers.insert(long_then_markers.end(), MARKER.begin(), MARKER.end());
+    }
+    v.push_back({"long chunks, then markers only", long_then_markers});
+    Bytes long_then_30000(70000, 0);
+    for (int i = 0; i < 40; ++i) {
+        long_then_30000.insert(long_then_30000.end(), 29996, std::uint8_t(i + 1));
+        long_then_30000.insert(long_then_30000.end(), MARKER.begin(), MARKER.end());
+    }
+    v.push_back({"a long chunk, then chunks of 30,000", long_then_30000});
     return v;
 }
 

@@ -37,7 +37,7 @@ expect() {
 
 mkdir "$T/files" && cd "$T/files" || exit 1
 "$MK" lcg 100000 > in && cp in in.orig
-"$MK" lcg 8000000 > big  # its output is far more than a pipe holds
+"$MK" lcg 20000000 > big  # its output is far more than a pipe holds; large enough for threads
 
 # ---- failures that leave nothing behind, or leave the output as it was ----
 expect "output on a full device" 1 "writing '/dev/full': No space left on device" "$CS" in /dev/full
@@ -46,6 +46,28 @@ expect "a directory as input" 1 "cannot open '$T': Is a directory" "$CS" "$T" ou
 mkdir outdir
 expect "a directory as output" 1 "cannot create 'outdir': Is a directory" "$CS" in outdir
 expect "a read that fails" 1 "reading '/proc/self/mem': Input/output error" "$CS" /proc/self/mem out
+
+# ---- failures part-way, with the writer thread (a large file from the start, a pipe after its
+# first blocks) and without (a small file): exit 1, and on disk the start of the complete output ----
+"$CS" big big.ref || die "the complete output of big"
+"$CS" in in.ref || die "the complete output of in"
+head -c 24000000 /dev/urandom > rnd && "$CS" rnd rnd.ref || die "the complete output of rnd"
+expect "output on a full device, threads" 1 "writing '/dev/full': No space left on device" \
+    "$CS" big /dev/full
+# A file size limit: the write that crosses it is cut short, the next fails (SIGXFSZ ignored).
+# Through the pipe, threads start after 16 MiB of input, some 18 MB of output: the limit lies
+# beyond.
+for limit in "big file 1000" "in file 50" "rnd pipe 22000"; do  # KiB
+    read -r input how kib <<< "$limit"
+    name="a write beyond the file size limit ($input, $how)"
+    rm -f part
+    expect "$name" 1 "writing 'part': File too large" bash -c 'ulimit -f "$2" && trap "" XFSZ &&
+        if [ "$3" = pipe ]; then cat "$1" | "$0" /dev/stdin part; else exec "$0" "$1" part; fi' \
+        "$CS" "$input" "$kib" "$how"
+    [ "$(size part)" = $((kib * 1024)) ] || die "$name: $(size part) bytes on disk, want $((kib * 1024))"
+    cmp -s -n $((kib * 1024)) part "$input.ref" || die "$name: not the start of the output"
+done
+rm -f rnd rnd.ref part
 
 # The table (672 MiB of addresses) cannot be mapped under a 400,000 KiB limit. An AddressSanitizer
 # build cannot start at all there (its shadow memory alone takes terabytes of addresses), which
@@ -71,16 +93,21 @@ if [ "$sanitized" = 1 ]; then
 else
     head -c 33554432 /dev/urandom > random
     "$CS" random whole.out || die "no memory part-way: the run without a limit failed"
-    check
-    sh -c 'ulimit -d 7000 && exec "$0" random part.out' "$CS" 2> "$T/stderr"
-    status=$?
-    [ "$status" = 1 ] || die "no memory part-way: exit status $status, want 1"
-    grep -qx "chunksieve: out of memory for the index, holding [0-9]* entries" "$T/stderr" ||
-        die "no memory part-way: printed '$(head -c 300 "$T/stderr")'"
-    part=$(size part.out)
-    [ "$part" -gt 0 ] && [ "$part" -lt "$(size whole.out)" ] ||
-        die "no memory part-way: $part bytes written, want some but not all of $(size whole.out)"
-    cmp -s -n "$part" part.out whole.out || die "no memory part-way: the output is not a prefix"
+    # Under the data limit alone the reader and writer threads cannot get their stacks and the
+    # run stays on one thread; with small stacks they start.
+    for limits in "ulimit -d 7000" "ulimit -s 1024 && ulimit -d 9000"; do
+        rm -f part.out
+        check
+        sh -c "$limits"' && exec "$0" random part.out' "$CS" 2> "$T/stderr"
+        status=$?
+        [ "$status" = 1 ] || die "no memory part-way ($limits): exit status $status, want 1"
+        grep -qx "chunksieve: out of memory for the index, holding [0-9]* entries" "$T/stderr" ||
+            die "no memory part-way ($limits): printed '$(head -c 300 "$T/stderr")'"
+        part=$(size part.out)
+        [ "$part" -gt 0 ] && [ "$part" -lt "$(size whole.out)" ] ||
+            die "no memory part-way ($limits): $part bytes written, want some but not all of $(size whole.out)"
+        cmp -s -n "$part" part.out whole.out || die "no memory part-way ($limits): the output is not a prefix"
+    done
     rm -f random whole.out part.out
 fi
 

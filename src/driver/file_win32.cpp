@@ -150,7 +150,7 @@ std::ptrdiff_t Files::read(std::uint8_t* buf, std::size_t capacity) {
     // The writing end of a pipe was closed: that is how a pipe ends, not a failure.
     const DWORD e = GetLastError();
     if (e == ERROR_BROKEN_PIPE) return 0;
-    error_ = int(e);
+    read_error_ = int(e);
     return -1;
 }
 
@@ -159,11 +159,11 @@ bool Files::write_all(const std::uint8_t* buf, std::size_t n) {
         const DWORD want = n < IO_BLOCK ? DWORD(n) : IO_BLOCK;
         DWORD put = 0;
         if (!WriteFile(handle(out_), buf, want, &put, nullptr)) {
-            error_ = int(GetLastError());
+            write_error_ = int(GetLastError());
             return false;
         }
         if (put == 0) {  // no progress and no error: give up rather than spin
-            error_ = ERROR_WRITE_FAULT;
+            write_error_ = ERROR_WRITE_FAULT;
             return false;
         }
         buf += put;

@@ -34,14 +34,16 @@ class Files final : public StreamIo {
     // Takes the process's standard output as the output, with the same refusals; it is written
     // from where it stands and never truncated (the shell has opened it as the user asked).
     bool use_standard_output();
-    // The input's size when it is a regular file, otherwise -1.
-    std::int64_t input_size() const;
+    std::int64_t input_size() const override;
     // Closes both files; false when closing the output failed (written data may be lost).
     bool close_all();
 
     // The system's error code of the last step that failed (errno, or GetLastError() on
-    // Windows); 0 when the step was refused for a clash.
+    // Windows); 0 when the step was refused for a clash. Reads and writes keep theirs apart:
+    // they may run on two threads at once.
     int error() const { return error_; }
+    int read_error() const { return read_error_; }
+    int write_error() const { return write_error_; }
     OutputClash clash() const { return clash_; }
 
     std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) override;
@@ -55,6 +57,8 @@ class Files final : public StreamIo {
     std::intptr_t in_ = -1;
     std::intptr_t out_ = -1;
     int error_ = 0;
+    int read_error_ = 0;
+    int write_error_ = 0;
     OutputClash clash_ = OutputClash::none;
 };
 

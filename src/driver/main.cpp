@@ -74,12 +74,12 @@ std::string output_refused(const Files& files, const char* out) {
 std::string run_failed(RunStatus status, const Files& files, const char* in, const char* out) {
     switch (status) {
         case RunStatus::read_failed:
-            return "reading " + input_name(in) + ": " + system_message(files.error());
+            return "reading " + input_name(in) + ": " + system_message(files.read_error());
         case RunStatus::write_failed:
-            return "writing " + output_name(out) + ": " + system_message(files.error());
+            return "writing " + output_name(out) + ": " + system_message(files.write_error());
         case RunStatus::no_memory:
-            return "out of memory for the index, holding " +
-                   std::to_string(filter.index.entries()) + " entries";
+            return "out of memory for the index, holding " + std::to_string(filter.index.entries()) +
+                   " entries";
         case RunStatus::complete:
             break;
     }

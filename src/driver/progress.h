@@ -22,6 +22,7 @@ class ProgressIo final : public StreamIo {
 
     std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) override;
     bool write_all(const std::uint8_t* buf, std::size_t n) override;
+    std::int64_t input_size() const override { return size_; }
 
     // Blanks the line, if one was drawn, and leaves the cursor at its start.
     void clear();

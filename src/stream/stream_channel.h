@@ -47,7 +47,7 @@ using FilterBody = void (*)(void* arg);
 struct StreamChannel {
     std::uint32_t request = 0;  // the last Request left; 0 before the filter first runs
     const std::uint8_t* input_cursor = nullptr;  // next unread input byte
-    const std::uint8_t* input_start = nullptr;   // first byte of the last refill
+    std::uint8_t* input_start = nullptr;         // first byte of the last refill, room around it
     const std::uint8_t* input_end = nullptr;     // one past the last valid input byte
     std::uint8_t* output_cursor = nullptr;       // next free output byte
     std::uint8_t* output_start = nullptr;        // start of the output buffer
