@@ -23,15 +23,16 @@ std::uint64_t read_xcr0() {
 std::uint32_t detect_cpu_features() {
     unsigned a, b, c, d;
     if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    std::uint32_t f = 0;
+    if (c & (1u << 20)) f |= CPU_SSE42;  // no extra register state to check
     const bool osxsave = c & (1u << 27);
     const bool avx = c & (1u << 28);
-    if (!osxsave || !avx) return 0;
+    if (!osxsave || !avx) return f;
     const std::uint64_t xcr0 = read_xcr0();
     const bool ymm_saved = (xcr0 & 0x6) == 0x6;    // SSE and AVX state
     const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;  // plus opmask and ZMM state
-    if (!ymm_saved || __get_cpuid_max(0, nullptr) < 7) return 0;
+    if (!ymm_saved || __get_cpuid_max(0, nullptr) < 7) return f;
     __cpuid_count(7, 0, a, b, c, d);
-    std::uint32_t f = 0;
     // The AVX2 files are also built with BMI2 (the compiler emits shlx and friends there).
     if ((b & (1u << 5)) && (b & (1u << 8))) f |= CPU_AVX2;
     const bool avx512 = (b & (1u << 16)) && (b & (1u << 30)) && (b & (1u << 31));  // F, BW, VL

@@ -18,6 +18,7 @@ enum CpuFeature : std::uint32_t {
     CPU_AVX2 = 1u << 0,    // AVX2 and BMI2
     CPU_AVX512 = 1u << 1,  // AVX-512 F, BW and VL
     CPU_GFNI = 1u << 2,
+    CPU_SSE42 = 1u << 3,  // SSE4.2 (its CRC-32C instruction checksums saved indexes)
 };
 
 // Bytes a kernel may read past the last byte it is given (its results never depend on them),

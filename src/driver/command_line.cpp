@@ -23,6 +23,9 @@ constexpr Option OPTIONS[] = {
      "at the end, print the run's figures on standard error"},
     {0, "progress", &CommandLine::progress, nullptr, nullptr,
      "while running, show progress on standard error if it is a terminal"},
+    {0, "index", nullptr, &CommandLine::index, "STATE",
+     "start from the index saved in STATE, if there is one, and after a complete run save the "
+     "updated index there"},
 };
 
 const Option* find_long(const char* name, std::size_t len) {

@@ -12,6 +12,7 @@ struct CommandLine {
     bool version = false;
     bool stats = false;
     bool progress = false;
+    const char* index = nullptr;        // --index STATE: the saved index to start from and update
     std::vector<const char*> operands;  // "-" stands for the standard input or output
     std::string error;                  // why the arguments were refused; empty when they were not
 };

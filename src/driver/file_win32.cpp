@@ -1,26 +1,12 @@
 #include "driver/files.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cstring>
+
+#include "driver/handles_win32.h"
 
 namespace chunksieve {
 
 namespace {
-
-HANDLE handle(std::intptr_t h) {
-    return reinterpret_cast<HANDLE>(h);
-}
-std::intptr_t value(HANDLE h) {
-    return reinterpret_cast<std::intptr_t>(h);
-}
-
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Reads and writes move at most one stream block per call, as on POSIX.
-constexpr DWORD IO_BLOCK = 65536;
 
 bool is_disk_file(HANDLE h) {
     return GetFileType(h) == FILE_TYPE_DISK;

@@ -2,17 +2,23 @@
 // chunk of IN, each padded to a multiple of 64 bytes. Exit status 0 after a complete run, 1 on
 // any failure, with one line on standard error that says what failed and the system's reason.
 // Without options a complete run prints nothing.
+//
+// With --index STATE the run starts from the index STATE holds (an empty one when there is no
+// STATE) and, only after a complete run, replaces STATE with the updated index; after any
+// failure STATE is as it was.
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "driver/command_line.h"
 #include "driver/files.h"
 #include "driver/progress.h"
 #include "driver/run.h"
+#include "driver/state_option.h"
 #include "filter/dedup_filter.h"
 
 namespace {
@@ -22,6 +28,16 @@ using Clock = std::chrono::steady_clock;
 
 // One run's whole state: buffers, the filter's stack and the index, set up once.
 DedupFilter filter;
+
+// What --index did, for --stats.
+struct StateFigures {
+    std::uint64_t loaded = 0, saved = 0;
+    double load_seconds = 0, save_seconds = 0;
+};
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 int fail(const std::string& what) {
     std::fprintf(stderr, "chunksieve: %s\n", what.c_str());
@@ -70,7 +86,7 @@ std::string run_failed(RunStatus status, const Files& files, const char* in, con
     return {};
 }
 
-void print_stats(const DedupFilter& f, double seconds) {
+void print_stats(const DedupFilter& f, double seconds, const StateFigures* state) {
     const FilterCounts& c = f.counts;
     const std::uint64_t input = c.chunk_bytes + c.tail_bytes;
     const double share = input > 0 ? 100.0 * double(c.new_bytes) / double(input) : 0;
@@ -97,6 +113,12 @@ void print_stats(const DedupFilter& f, double seconds) {
                  "speed: %.1f MB/s\n",
                  input, c.chunks, c.new_chunks, c.chunks - c.new_chunks, c.new_bytes + c.fill_bytes,
                  c.fill_bytes, c.tail_bytes, f.index.dropped(), share, seconds, rate);
+    if (state)
+        std::fprintf(stderr,
+                     "index entries loaded: %" PRIu64
+                     " in %.3f s\n"
+                     "index entries saved: %" PRIu64 " in %.3f s\n",
+                     state->loaded, state->load_seconds, state->saved, state->save_seconds);
 }
 
 }  // namespace
@@ -123,14 +145,37 @@ int main(int argc, char** argv) {
     filter.kernels = nullptr;  // the per-byte reference loop, for differential tests
 #endif
 
+    // The state's lock comes first: a run that waits for its input holds it meanwhile.
+    std::optional<StateFile> state;
+    StateFigures figures;
+    if (cl.index) {
+        state.emplace(cl.index);
+        if (const std::string problem = lock_state_file(*state, cl.index); !problem.empty())
+            return fail(problem);
+    }
     Files files;
     if (!(is_standard(in) ? files.use_standard_input() : files.open_input(in)))
         return fail("cannot open " + input_name(in) + ": " + system_message(files.error()));
-    // The table comes before the output: a run that cannot start leaves an existing output alone.
+    // The table and the state come before the output: a run that cannot start leaves an existing
+    // output alone.
     if (!filter.index.create())
         return fail("cannot reserve memory for the index: " + system_message(last_system_error()));
+    if (state) {
+        const Clock::time_point loading = Clock::now();
+        std::string problem = load_state_file(*state, cl.index, filter, figures.loaded);
+        if (problem.empty() && !is_standard(out))
+            problem = check_output_is_not_state(*state, cl.index, out);
+        if (!problem.empty()) return fail(problem);
+        figures.load_seconds = seconds_since(loading);
+    }
     if (!(is_standard(out) ? files.use_standard_output() : files.create_output(out)))
         return fail(output_refused(files, out));
+    if (state && !is_standard(out)) {
+        // A new output at STATE's own name: refused before anything is written to it.
+        if (const std::string problem = check_output_is_not_state(*state, cl.index, out);
+            !problem.empty())
+            return fail(problem);
+    }
     const std::int64_t size = files.input_size();
 
     RunStatus status;
@@ -148,7 +193,13 @@ int main(int argc, char** argv) {
     }
     if (!files.close_all())
         return fail("closing " + output_name(out) + ": " + system_message(files.error()));
-    if (cl.stats)
-        print_stats(filter, std::chrono::duration<double>(Clock::now() - started).count());
+    if (state) {
+        const Clock::time_point saving = Clock::now();
+        if (const std::string problem = save_state_file(*state, cl.index, filter); !problem.empty())
+            return fail(problem);
+        figures.saved = filter.index.entries();
+        figures.save_seconds = seconds_since(saving);
+    }
+    if (cl.stats) print_stats(filter, seconds_since(started), state ? &figures : nullptr);
     return 0;
 }

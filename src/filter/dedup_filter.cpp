@@ -22,14 +22,15 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
-    std::uint64_t total = 0;  // padded lengths of all chunks ended so far, found or new
-    std::uint32_t tail = 0;   // the current chunk's last up to four bytes, most recent lowest
+    std::uint64_t total = f.total;  // kept in a local while the loop runs
+    std::uint32_t tail = 0;         // the current chunk's last up to four bytes, most recent lowest
     std::uint8_t* const chunk = f.chunk_buffer();
 
     for (;;) {
         const int next = next_byte(ch);
         if (next < 0) {
             f.counts.tail_bytes = f.count;
+            f.total = total;
             finish(ch);  // the unfinished last chunk is neither keyed nor written
         }
         const auto b = std::uint8_t(next);
@@ -111,7 +112,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
 [[noreturn]] void block_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
     const ChunkingKernels& k = *f.kernels;
-    std::uint64_t total = 0;  // padded lengths of all chunks ended so far, found or new
+    std::uint64_t total = f.total;  // kept in a local while the loop runs
     std::uint8_t* const held = f.held_area;
     // The held area holds jobs[0, held_chunks), back to back (held_chunk_bytes in all, the
     // longest held_longest), and then the unfinished chunk: held_bytes in all.
@@ -126,6 +127,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
             if (ch.end_of_input) {
                 key_and_write(f, held_chunks, total);
                 f.counts.tail_bytes = f.scan.count;
+                f.total = total;
                 finish(ch);  // the unfinished last chunk is dropped
             }
         }
@@ -206,6 +208,8 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
 
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
+    // Each input is chunked from its first byte, as if no input had come before, and counted
+    // afresh; only the index and the running total carry over from earlier inputs.
     f.channel.end_of_input = 0;
     f.counts = FilterCounts{};
     f.hash.init();

@@ -92,6 +92,9 @@ struct DedupFilter {
     FingerprintIndex index;
     // When set (tests and benchmarks), the filter asks this flat reference table instead.
     FlatFingerprintIndex* flat_reference = nullptr;
+    // Padded lengths of all chunks ended so far, found or new, in every input this filter has
+    // taken: a new run goes on from here, as its index goes on from the entries it holds.
+    std::uint64_t total = 0;
 
     // Each buffer has room after it for what the kernels read beyond its end.
     // The held area: the held chunks back to back, then the unfinished chunk's bytes so far.
@@ -121,7 +124,8 @@ inline std::uint64_t block_number(std::uint64_t total) {
     return n < FingerprintIndex::VALUE_MASK ? n : FingerprintIndex::VALUE_MASK;
 }
 
-// The filter body; `filter` is a DedupFilter. Started once through start(); ends with finish().
+// The filter body; `filter` is a DedupFilter. Started through start() once for each input, whose
+// end it meets with finish().
 void filter_body(void* filter);
 
 }  // namespace chunksieve

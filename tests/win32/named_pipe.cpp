@@ -2,6 +2,8 @@
 // a process's standard handles, so a pipe is given to the command by name instead.
 //   named_pipe feed NAME FILE PIECE READY   serves FILE to the first client of \\.\pipe\NAME,
 //                                          PIECE bytes per write, then closes the pipe
+//   named_pipe feed NAME FILE PIECE READY GATE   the same, but once the client is connected it
+//                                          creates GATE.wait and feeds only after GATE exists
 //   named_pipe drain NAME FILE READY        writes all that the first client sends to FILE
 // READY is a file created once the pipe exists, so that a script knows when to start the
 // client. A feed ends by closing its end: the client's next read fails with ERROR_BROKEN_PIPE,
@@ -42,6 +44,16 @@ bool connect(HANDLE pipe) {
     return ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
 }
 
+// Holds a connected client until the script creates `gate`, having told it by `gate`.wait.
+bool wait_for_gate(const char* gate) {
+    if (!touch((std::string(gate) + ".wait").c_str())) return false;
+    for (int i = 0; i < 6000; ++i) {
+        if (GetFileAttributesA(gate) != INVALID_FILE_ATTRIBUTES) return true;
+        Sleep(10);
+    }
+    return false;
+}
+
 int feed(HANDLE pipe, const char* file, std::size_t piece) {
     std::vector<char> data;
     if (!read_file(file, data) || piece == 0) return 1;
@@ -78,7 +90,7 @@ int drain(HANDLE pipe, const char* file) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    const bool feeding = mode == "feed" && argc == 6;
+    const bool feeding = mode == "feed" && (argc == 6 || argc == 7);
     if (!feeding && !(mode == "drain" && argc == 5)) return 2;
     const std::string name = std::string("\\\\.\\pipe\\") + argv[2];
     const HANDLE pipe = CreateNamedPipeA(
@@ -86,6 +98,7 @@ int main(int argc, char** argv) {
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) return 1;
     if (!touch(argv[feeding ? 5 : 4]) || !connect(pipe)) return 1;
+    if (argc == 7 && !wait_for_gate(argv[6])) return 1;
     const int status =
         feeding ? feed(pipe, argv[3], std::strtoull(argv[4], nullptr, 10)) : drain(pipe, argv[3]);
     CloseHandle(pipe);

@@ -1,0 +1,73 @@
+// The file behind --index STATE: locked for the whole run, read whole before the run, and
+// replaced whole after it. One class for every platform: state_file_posix.cpp implements it on
+// POSIX descriptors, state_file_win32.cpp on Windows handles; the build compiles one of them.
+//
+// Invariants: while one run holds the lock, no other run reads or replaces the file; the file
+// is only ever replaced by a rename of a complete, flushed temporary file beside it, so at every
+// moment it is either the old state or the new one, whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "index/index_state.h"
+
+namespace chunksieve {
+
+enum class StateRead {
+    ok,         // the whole file is at bytes()
+    absent,     // there is no file: the run starts with an empty index
+    directory,  // a directory stands there
+    not_file,   // something else that is not a regular file (a pipe, a device)
+    failed,     // it could not be read or mapped (error() tells why)
+};
+
+class StateFile final : public StateSink {
+  public:
+    explicit StateFile(const char* path)
+        : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}
+    // Gives up an unfinished save (the temporary file is removed) and releases the lock.
+    ~StateFile();
+    StateFile(const StateFile&) = delete;
+    StateFile& operator=(const StateFile&) = delete;
+
+    // Takes the lock, without waiting, on PATH.lock beside the state (made on first use and kept:
+    // the lock must exist whether or not the state does). False when it cannot be had; in_use()
+    // then tells whether another run holds it.
+    bool lock();
+    bool in_use() const { return in_use_; }
+
+    // Maps the file's bytes, read-only: no copy, and no memory of the run's own for them. Nothing
+    // may truncate the file while they are mapped: runs keep to the lock, and a save never
+    // writes the state in place.
+    StateRead read();
+    const std::uint8_t* bytes() const { return bytes_; }
+    std::size_t size() const { return size_; }
+    void release_bytes();
+
+    // Whether `path` names the state file itself, under any name (both must exist).
+    bool is_state(const char* path) const;
+
+    // Saving: begin() creates the temporary file PATH.tmp, write_all() fills it, and commit()
+    // flushes it to disk and renames it over the state. Any false leaves the state as it was.
+    bool begin();
+    bool write_all(const std::uint8_t* data, std::size_t n) override;
+    bool commit();
+
+    // The system's error code of the last step that failed.
+    int error() const { return error_; }
+
+  private:
+    void abandon();
+
+    std::string path_, temp_path_, lock_path_;
+    std::intptr_t lock_ = -1;  // a descriptor or a handle, -1 while closed
+    std::intptr_t temp_ = -1;
+    bool in_use_ = false;
+    const std::uint8_t* bytes_ = nullptr;  // the mapping; a dummy byte for an empty file
+    std::size_t size_ = 0;
+    int error_ = 0;
+};
+
+}  // namespace chunksieve

@@ -1,0 +1,163 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/state_file.h"
+
+namespace chunksieve {
+
+namespace {
+
+const std::uint8_t NO_BYTES = 0;
+
+int fd(std::intptr_t h) {
+    return int(h);
+}
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    int f;
+    do
+        f = ::open(path, flags | O_CLOEXEC, mode);
+    while (f < 0 && errno == EINTR);
+    return f;
+}
+
+// The directory entry of a rename reaches the disk only with its directory.
+void sync_directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int d = open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (d < 0) return;
+    fsync(d);  // the rename has happened: a failure here cannot undo it, nor be reported as one
+    ::close(d);
+}
+
+}  // namespace
+
+StateFile::~StateFile() {
+    release_bytes();
+    abandon();
+    if (lock_ >= 0) ::close(fd(lock_));  // closing releases the lock
+}
+
+bool StateFile::lock() {
+    const int l = open_retrying(lock_path_.c_str(), O_RDWR | O_CREAT, 0666);
+    if (l < 0) {
+        error_ = errno;
+        return false;
+    }
+    lock_ = l;
+    int r;
+    do
+        r = flock(l, LOCK_EX | LOCK_NB);
+    while (r != 0 && errno == EINTR);
+    if (r == 0) return true;
+    error_ = errno;
+    in_use_ = errno == EWOULDBLOCK;
+    return false;
+}
+
+StateRead StateFile::read() {
+    const int f = open_retrying(path_.c_str(), O_RDONLY | O_NONBLOCK);  // a pipe must not block
+    if (f < 0) {
+        error_ = errno;
+        return errno == ENOENT ? StateRead::absent : StateRead::failed;
+    }
+    struct stat st;
+    StateRead result = StateRead::ok;
+    if (fstat(f, &st) != 0) {
+        error_ = errno;
+        result = StateRead::failed;
+    } else if (S_ISDIR(st.st_mode)) {
+        result = StateRead::directory;
+    } else if (!S_ISREG(st.st_mode)) {
+        result = StateRead::not_file;
+    } else if (std::uint64_t(st.st_size) > SIZE_MAX) {
+        error_ = EFBIG;
+        result = StateRead::failed;
+    } else if (st.st_size == 0) {
+        bytes_ = &NO_BYTES;  // a mapping cannot be empty
+    } else {
+        void* m = mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, f, 0);
+        if (m == MAP_FAILED) {
+            error_ = errno;
+            result = StateRead::failed;
+        } else {
+            bytes_ = static_cast<const std::uint8_t*>(m);
+            size_ = std::size_t(st.st_size);
+        }
+    }
+    ::close(f);
+    return result;
+}
+
+void StateFile::release_bytes() {
+    if (size_ > 0) munmap(const_cast<std::uint8_t*>(bytes_), size_);
+    bytes_ = nullptr;
+    size_ = 0;
+}
+
+bool StateFile::is_state(const char* path) const {
+    struct stat a, b;
+    return stat(path_.c_str(), &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+bool StateFile::begin() {
+    // Held by this run alone under the lock; a leftover of a run that died is overwritten.
+    const int t = open_retrying(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (t < 0) {
+        error_ = errno;
+        return false;
+    }
+    temp_ = t;
+    return true;
+}
+
+bool StateFile::write_all(const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        const ssize_t put = ::write(fd(temp_), data, n);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            error_ = put < 0 ? errno : EIO;
+            return false;
+        }
+        data += put;
+        n -= std::size_t(put);
+    }
+    return true;
+}
+
+bool StateFile::commit() {
+    // On disk before the rename: after a crash the name holds the old state or the new, whole.
+    bool ok = fsync(fd(temp_)) == 0;
+    if (!ok) error_ = errno;
+    const int t = fd(temp_);
+    temp_ = -1;
+    if (::close(t) != 0 && ok) {
+        ok = false;
+        error_ = errno;
+    }
+    if (ok && ::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+        ok = false;
+        error_ = errno;
+    }
+    if (!ok) {
+        ::unlink(temp_path_.c_str());
+        return false;
+    }
+    sync_directory_of(path_);
+    return true;
+}
+
+void StateFile::abandon() {
+    if (temp_ < 0) return;
+    ::close(fd(temp_));
+    temp_ = -1;
+    ::unlink(temp_path_.c_str());
+}
+
+}  // namespace chunksieve

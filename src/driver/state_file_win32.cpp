@@ -1,0 +1,157 @@
+#include "driver/state_file.h"
+
+#include "driver/handles_win32.h"
+
+namespace chunksieve {
+
+namespace {
+
+const std::uint8_t NO_BYTES = 0;
+
+bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool identify(const char* path, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE h = CreateFileA(path, 0, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+
+StateFile::~StateFile() {
+    release_bytes();
+    abandon();
+    if (lock_ != -1) CloseHandle(handle(lock_));  // closing releases the lock
+}
+
+bool StateFile::lock() {
+    const HANDLE l = CreateFileA(lock_path_.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL,
+                                 nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (l == INVALID_HANDLE_VALUE) {
+        error_ = int(GetLastError());
+        return false;
+    }
+    lock_ = value(l);
+    OVERLAPPED at{};
+    if (LockFileEx(l, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return true;
+    error_ = int(GetLastError());
+    in_use_ = error_ == ERROR_LOCK_VIOLATION;
+    return false;
+}
+
+StateRead StateFile::read() {
+    const DWORD attributes = GetFileAttributesA(path_.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error_ = int(GetLastError());
+        return error_ == ERROR_FILE_NOT_FOUND ? StateRead::absent : StateRead::failed;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return StateRead::directory;
+    const HANDLE f =
+        CreateFileA(path_.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        error_ = int(GetLastError());
+        return StateRead::failed;
+    }
+    StateRead result = StateRead::ok;
+    LARGE_INTEGER length;
+    if (GetFileType(f) != FILE_TYPE_DISK) {
+        result = StateRead::not_file;
+    } else if (!GetFileSizeEx(f, &length)) {
+        error_ = int(GetLastError());
+        result = StateRead::failed;
+    } else if (std::uint64_t(length.QuadPart) > SIZE_MAX) {
+        error_ = ERROR_FILE_TOO_LARGE;
+        result = StateRead::failed;
+    } else if (length.QuadPart == 0) {
+        bytes_ = &NO_BYTES;  // a mapping cannot be empty
+    } else {
+        // The view keeps the mapping alive once it is made; the handle is not needed after.
+        const HANDLE mapping = CreateFileMappingA(f, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        const void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        if (!view) {
+            error_ = int(GetLastError());
+            result = StateRead::failed;
+        } else {
+            bytes_ = static_cast<const std::uint8_t*>(view);
+            size_ = std::size_t(length.QuadPart);
+        }
+        if (mapping) CloseHandle(mapping);
+    }
+    CloseHandle(f);
+    return result;
+}
+
+void StateFile::release_bytes() {
+    if (size_ > 0) UnmapViewOfFile(bytes_);
+    bytes_ = nullptr;
+    size_ = 0;
+}
+
+bool StateFile::is_state(const char* path) const {
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return identify(path_.c_str(), a) && identify(path, b) && same_file(a, b);
+}
+
+bool StateFile::begin() {
+    // Held by this run alone under the lock; a leftover of a run that died is overwritten.
+    const HANDLE t = CreateFileA(temp_path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (t == INVALID_HANDLE_VALUE) {
+        error_ = int(GetLastError());
+        return false;
+    }
+    temp_ = value(t);
+    return true;
+}
+
+bool StateFile::write_all(const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        DWORD put = 0;
+        if (!WriteFile(handle(temp_), data, n < IO_BLOCK ? DWORD(n) : IO_BLOCK, &put, nullptr)) {
+            error_ = int(GetLastError());
+            return false;
+        }
+        if (put == 0) {  // no progress and no error: give up rather than spin
+            error_ = ERROR_WRITE_FAULT;
+            return false;
+        }
+        data += put;
+        n -= put;
+    }
+    return true;
+}
+
+bool StateFile::commit() {
+    // On disk before the rename: after a crash the name holds the old state or the new, whole.
+    bool ok = FlushFileBuffers(handle(temp_)) != 0;
+    if (!ok) error_ = int(GetLastError());
+    const HANDLE t = handle(temp_);
+    temp_ = -1;
+    if (!CloseHandle(t) && ok) {
+        ok = false;
+        error_ = int(GetLastError());
+    }
+    if (ok && !MoveFileExA(temp_path_.c_str(), path_.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        error_ = int(GetLastError());
+    }
+    if (!ok) DeleteFileA(temp_path_.c_str());
+    return ok;
+}
+
+void StateFile::abandon() {
+    if (temp_ == -1) return;
+    CloseHandle(handle(temp_));
+    temp_ = -1;
+    DeleteFileA(temp_path_.c_str());
+}
+
+}  // namespace chunksieve

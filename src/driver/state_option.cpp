@@ -1,0 +1,83 @@
+#include "driver/state_option.h"
+
+#include "driver/command_line.h"
+#include "driver/files.h"
+
+namespace chunksieve {
+
+namespace {
+
+std::string unfit(const char* path, const StateCheck& c) {
+    const std::string name = quoted(path);
+    switch (c.error) {
+        case StateError::empty:
+            return name + " is empty, not an index state";
+        case StateError::not_state:
+            return name + " is not an index state of chunksieve";
+        case StateError::truncated:
+            return "index state " + name + " is truncated";
+        case StateError::version:
+            return "index state " + name + " has format version " + std::to_string(c.version) +
+                   "; this chunksieve reads version " + std::to_string(STATE_VERSION);
+        case StateError::parameters:
+            return "index state " + name + " was made for an index of another size";
+        case StateError::damaged:
+            return "index state " + name + " is damaged (its checksum or contents do not match)";
+        case StateError::no_memory:
+            return "out of memory for the index while loading index state " + name;
+        case StateError::write_failed:
+        case StateError::none:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string lock_state_file(StateFile& state, const char* path) {
+    if (state.lock()) return {};
+    if (state.in_use())
+        return "index state " + quoted(path) + " is in use by another chunksieve run";
+    return "cannot lock index state " + quoted(path) + " through " +
+           quoted((std::string(path) + ".lock").c_str()) + ": " + system_message(state.error());
+}
+
+std::string load_state_file(StateFile& state, const char* path, DedupFilter& filter,
+                            std::uint64_t& loaded) {
+    loaded = 0;
+    switch (state.read()) {
+        case StateRead::absent:
+            return {};
+        case StateRead::directory:
+            return quoted(path) + " is a directory, not an index state";
+        case StateRead::not_file:
+            return quoted(path) + " is not a regular file, not an index state";
+        case StateRead::failed:
+            return "cannot read index state " + quoted(path) + ": " + system_message(state.error());
+        case StateRead::ok:
+            break;
+    }
+    const StateCheck c = load_state(state.bytes(), state.size(), filter.index);
+    state.release_bytes();
+    if (c.error != StateError::none) return unfit(path, c);
+    filter.total = c.total;
+    loaded = c.entries;
+    return {};
+}
+
+std::string check_output_is_not_state(const StateFile& state, const char* state_path,
+                                      const char* out) {
+    if (!state.is_state(out)) return {};
+    return "the output " + quoted(out) + " is the index state " + quoted(state_path);
+}
+
+std::string save_state_file(StateFile& state, const char* path, const DedupFilter& filter) {
+    bool ok = state.begin();
+    if (ok) ok = save_state(filter.index, filter.total, state) == StateError::none;
+    if (ok) ok = state.commit();
+    if (ok) return {};
+    return "cannot save index state " + quoted(path) +
+           " (it is left as it was): " + system_message(state.error());
+}
+
+}  // namespace chunksieve
