@@ -43,9 +43,10 @@ std::size_t class_of(std::uint16_t capacity) {
     return c;
 }
 
-std::uint16_t next_capacity(std::uint16_t capacity) {
+// The smallest block that holds `count` entries: a compact class, or dense.
+std::uint16_t capacity_for(std::uint32_t count) {
     for (const std::uint16_t c : COMPACT_CAPACITIES)
-        if (c > capacity) return c;
+        if (c >= count) return c;
     return FingerprintIndex::GROUP_SLOTS;
 }
 
@@ -218,6 +219,10 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
     return 0;
 }
 
+bool FingerprintIndex::prepare_restore(std::uint32_t slot, std::uint32_t count) {
+    return !failed_ && make_room((slot & SLOT_MASK) >> GROUP_BITS, count);
+}
+
 bool FingerprintIndex::restore_entry(std::uint32_t slot, const ChunkKey& key) {
     const std::uint32_t g = (slot & SLOT_MASK) >> GROUP_BITS, s = slot & (GROUP_SLOTS - 1);
     if (failed_ || !make_room(g)) return false;
@@ -239,10 +244,11 @@ bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key) const {
 // Ensures the group's block has room for one more entry: a group without one gets the smallest
 // block, a full compact block moves to the next larger class (or turns dense), and what it held
 // is copied over. False, with failed_ set, when the memory cannot be had.
-bool FingerprintIndex::make_room(std::uint32_t group) {
+bool FingerprintIndex::make_room(std::uint32_t group, std::uint32_t more) {
     Block* old = block(group);
-    if (old && old->count < old->capacity) return true;
-    const std::uint16_t capacity = old ? next_capacity(old->capacity) : COMPACT_CAPACITIES[0];
+    const std::uint32_t count = old ? old->count : 0;
+    if (old && count + more <= old->capacity) return true;
+    const std::uint16_t capacity = capacity_for(count + more);
     const std::size_t at = allocate(capacity);
     if (at == 0) {
         failed_ = true;

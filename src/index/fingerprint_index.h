@@ -83,6 +83,10 @@ class FingerprintIndex {
     // Puts key into the empty slot `slot`, as a saved index is loaded (nothing moves). False
     // when the memory cannot be had (failed() is then true).
     bool restore_entry(std::uint32_t slot, const ChunkKey& key);
+    // Makes room at once for `count` more entries in the group of `slot`, before they are
+    // restored one by one: their block is then sized once, not grown step by step. False when
+    // the memory cannot be had (failed() is then true).
+    bool prepare_restore(std::uint32_t slot, std::uint32_t count);
     // The key in `slot`, for tests and diagnostics; false when the slot is empty.
     bool entry_at(std::uint32_t slot, ChunkKey& key) const;
 
@@ -147,7 +151,7 @@ class FingerprintIndex {
 
     static void push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     static Entry push_closed(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
-    bool make_room(std::uint32_t group);
+    bool make_room(std::uint32_t group, std::uint32_t more = 1);
     std::size_t allocate(std::uint16_t capacity);
     bool commit_up_to(std::size_t end);
 

@@ -140,9 +140,23 @@ StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintInd
     StateCheck c = check_state(data, size);
     if (c.error != StateError::none) return c;
     assert(index.entries() == 0);
-    for (std::uint64_t i = 0; i < c.entries; ++i) {
-        const std::uint8_t* e = data + STATE_HEADER_BYTES + i * STATE_ENTRY_BYTES;
-        if (!index.restore_entry(load_le32(e), entry_key(e))) {
+    const auto entry = [&](std::uint64_t i) {
+        return data + STATE_HEADER_BYTES + i * STATE_ENTRY_BYTES;
+    };
+    for (std::uint64_t i = 0, group_end = 0; i < c.entries; ++i) {
+        const std::uint32_t slot = load_le32(entry(i));
+        if (i == group_end) {
+            // The entries of one group of slots stand together: room for all of them at once.
+            const std::uint32_t group = slot / FingerprintIndex::GROUP_SLOTS;
+            while (++group_end < c.entries &&
+                   load_le32(entry(group_end)) / FingerprintIndex::GROUP_SLOTS == group) {
+            }
+            if (!index.prepare_restore(slot, std::uint32_t(group_end - i))) {
+                c.error = StateError::no_memory;
+                return c;
+            }
+        }
+        if (!index.restore_entry(slot, entry_key(entry(i)))) {
             c.error = StateError::no_memory;
             return c;
         }
