@@ -12,8 +12,7 @@ namespace chunksieve {
 namespace {
 
 using test::Bytes;
-
-const Bytes MARKER = {0x99, 0x19, 0xD3, 0xFF};
+using test::MARKER;
 
 struct Outcome {
     Bytes output;
@@ -92,15 +91,8 @@ std::vector<Input> inputs() {
     return v;
 }
 
-std::vector<const ChunkingKernels*> supported_sets() {
-    std::vector<const ChunkingKernels*> v;
-    for (const ChunkingKernels* k : compiled_kernels())
-        if (kernels_supported(*k)) v.push_back(k);
-    return v;
-}
-
 TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
-    const auto sets = supported_sets();
+    const auto sets = test::runnable_kernel_sets();
     for (const Input& in : inputs()) {
         const Outcome plain = run_with(nullptr, in.data, STREAM_BLOCK);
         for (const ChunkingKernels* k : sets) {
@@ -116,7 +108,7 @@ TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
 TEST(Engine, RefillSizesDoNotChangeTheOutput) {
     const Bytes input = with_duplicates(300000, 7);
     const Bytes expect = run_with(nullptr, input, STREAM_BLOCK).output;
-    for (const ChunkingKernels* k : supported_sets())
+    for (const ChunkingKernels* k : test::runnable_kernel_sets())
         for (std::size_t piece : {1u, 5u, 15u, 17u, 999u, 30000u, 65535u})
             EXPECT_EQ(run_with(k, input, piece).output, expect) << k->name << " piece " << piece;
 }

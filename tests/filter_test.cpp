@@ -11,8 +11,7 @@ namespace chunksieve {
 namespace {
 
 using test::Bytes;
-
-const Bytes MARKER = {0x99, 0x19, 0xD3, 0xFF};
+using test::MARKER;
 
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;

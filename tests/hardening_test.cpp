@@ -7,22 +7,14 @@
 
 #include "filter/dedup_filter.h"
 #include "index/fingerprint_index.h"
+#include "test_support.h"
 
 namespace chunksieve {
 namespace {
 
 constexpr std::uint64_t LARGEST = FingerprintIndex::VALUE_MASK;  // 2^40 - 1
 
-ChunkKey key_at(std::uint32_t home, std::uint8_t tag) {
-    ChunkKey k{};
-    k.bytes[0] = std::uint8_t(home);
-    k.bytes[1] = std::uint8_t(home >> 8);
-    k.bytes[2] = std::uint8_t(home >> 16);
-    k.bytes[3] = std::uint8_t(home >> 24);
-    k.bytes[9] = tag;
-    k.bytes[14] = 100;
-    return k;
-}
+using test::key_at;
 
 std::uint64_t value_in(const FingerprintIndex& index, std::uint32_t slot) {
     return FingerprintIndex::slot_value(index.slot(slot));

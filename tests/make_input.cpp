@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_inputs.h"
+
 namespace {
 
 std::vector<std::uint8_t> lcg(std::size_t n) {
@@ -44,7 +46,7 @@ int main(int argc, char** argv) {
     const std::string kind = argv[1];
     const std::size_t n = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 0;
     const std::size_t piece = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
-    const std::vector<std::uint8_t> marker = {0x99, 0x19, 0xD3, 0xFF};
+    const std::vector<std::uint8_t>& marker = chunksieve::test::MARKER;
     std::vector<std::uint8_t> out;
     if (kind == "zeros")
         out.assign(n, 0);
