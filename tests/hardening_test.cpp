@@ -12,7 +12,7 @@
 namespace chunksieve {
 namespace {
 
-constexpr std::uint64_t LARGEST = FingerprintIndex::VALUE_MASK;  // 2^40 - 1
+constexpr std::uint64_t LARGEST = 0xFF'FFFF'FFFF;  // 2^40 - 1, the largest value a slot holds
 
 using test::key_at;
 
@@ -40,7 +40,7 @@ TEST(Hardening, SlotValuesSurviveInsertionAndMoves) {
 }
 
 TEST(Hardening, BlockNumbersAreExactUpTo40BitsThenStay) {
-    const std::uint64_t block = CHUNK_ALIGNMENT;
+    const std::uint64_t block = 64;  // bytes
     struct Case {
         std::uint64_t total;  // padded bytes of all chunks before this one
         std::uint64_t number;
@@ -63,7 +63,7 @@ TEST(Hardening, ChunkPast40BitsOfBlocksIsFoundAgain) {
     FingerprintIndex index;
     ASSERT_TRUE(index.create());
     const ChunkKey k = key_at(5000, 1);
-    EXPECT_EQ(index.lookup_or_insert(k, block_number(LARGEST * CHUNK_ALIGNMENT)), 0u);
+    EXPECT_EQ(index.lookup_or_insert(k, block_number(LARGEST * 64)), 0u);
     EXPECT_EQ(index.lookup_or_insert(k, 0), 1u);
 }
 
