@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The command against its per-byte reference build, through the real executables, on inputs
 # with many duplicates, markers and long runs: the outputs must be the same bytes.
-#   usage: engine_cli_test.sh CHUNKSIEVE CHUNKSIEVE_PLAIN MAKE_INPUT
+#   usage: engine_cli_test.sh CHUNKSIEVE CHUNKSIEVE_PLAIN MAKE_INPUT [RUNNER...]
+# MAKE_INPUT runs here; both commands run through RUNNER when one is given (an emulator).
 set -u
 CS=$1
 PLAIN=$2
 MK=$3
+shift 3
+RUNNER=("$@")
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 failures=0
@@ -16,8 +19,8 @@ while read -r args; do
     checks=$((checks + 1))
     # shellcheck disable=SC2086
     "$MK" $args > "$T/in" || { die "make_input $args"; continue; }
-    "$CS" "$T/in" "$T/fast" || die "$args: chunksieve failed"
-    "$PLAIN" "$T/in" "$T/plain" || die "$args: reference failed"
+    "${RUNNER[@]}" "$CS" "$T/in" "$T/fast" || die "$args: chunksieve failed"
+    "${RUNNER[@]}" "$PLAIN" "$T/in" "$T/plain" || die "$args: reference failed"
     cmp -s "$T/fast" "$T/plain" || die "$args: outputs differ"
 done <<'INPUTS'
 dups 3000000 1
