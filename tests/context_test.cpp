@@ -481,6 +481,13 @@ TEST(Context, SwitchKeepsCalleeSavedRegistersAndControlWords) {
 }
 #endif
 
+#if defined(CHUNKSIEVE_CONTEXT_UCONTEXT)
+// A build that asks for the fallback must not test an assembly switch in its place.
+TEST(Context, TheChosenFallbackIsTheOneBuilt) {
+    EXPECT_STREQ(context_backend(), "ucontext");
+}
+#endif
+
 // A new context starts on a stack aligned as its ABI requires at a function's entry: the
 // compiler trusts that alignment for 16-byte locals, so a wrong start shows in their addresses.
 TEST(Context, EntryStartsOnAnAlignedStack) {
