@@ -37,7 +37,7 @@ namespace {
         if (!found) {
             for (std::uint32_t i = 0; i < n; ++i)
                 put_byte(ch, chunk[i]);
-            const std::uint8_t fill = end == ChunkEnd::marker ? 0x00 : b;
+            const std::uint8_t fill = fill_byte(end, b);
             for (std::uint64_t i = n; i < padded; ++i)
                 put_byte(ch, fill);
         }
@@ -97,9 +97,8 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
             total += padded;
             if (!found) {
                 put_bytes(ch, c.data, c.length);
-                const std::uint8_t fill =
-                    f.cuts[j].how == ChunkEnd::marker ? 0x00 : c.data[c.length - 1];
-                put_fill(ch, fill, std::size_t(padded - c.length));
+                put_fill(ch, fill_byte(f.cuts[j].how, c.data[c.length - 1]),
+                         std::size_t(padded - c.length));
             }
         }
 
