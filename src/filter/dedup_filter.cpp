@@ -29,9 +29,9 @@ namespace {
         if (end == ChunkEnd::none) continue;
 
         const std::uint32_t n = f.count;
-        f.key = f.digest.finish(n);
+        const ChunkKey key = f.digest.finish(n);
         f.count = 0;
-        const std::uint32_t found = f.index.lookup_or_insert(f.key, block_number(total));
+        const std::uint32_t found = f.index.lookup_or_insert(key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
         if (!found) {

@@ -53,7 +53,6 @@ struct DedupFilter {
     ChunkScan scan;
     std::uint8_t history[SCAN_HISTORY] = {};  // the stream's last bytes before the current block
 
-    ChunkKey key;
     FingerprintIndex index;
 
     // Each buffer has room before and after it for what the kernels read beyond a block.
