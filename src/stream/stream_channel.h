@@ -110,10 +110,16 @@ inline int next_byte(StreamChannel& ch) {
     return *ch.input_cursor++;
 }
 
-inline void put_byte(StreamChannel& ch, std::uint8_t b) {
-    *ch.output_cursor++ = b;
+// Hands over the output buffer the moment it has become full, so that while the filter runs
+// the cursor is always below the end.
+inline void flush_if_full(StreamChannel& ch) {
     if (ch.output_cursor >= ch.output_end) [[unlikely]]
         suspend(ch, REQ_OUTPUT);
+}
+
+inline void put_byte(StreamChannel& ch, std::uint8_t b) {
+    *ch.output_cursor++ = b;
+    flush_if_full(ch);
 }
 
 // put_byte for n bytes at once: the same bytes, the same suspensions (each time the buffer
@@ -126,7 +132,7 @@ inline void put_bytes(StreamChannel& ch, const std::uint8_t* src, std::size_t n)
         ch.output_cursor += k;
         src += k;
         n -= k;
-        if (ch.output_cursor >= ch.output_end) suspend(ch, REQ_OUTPUT);
+        flush_if_full(ch);
     }
 }
 
@@ -138,7 +144,7 @@ inline void put_fill(StreamChannel& ch, std::uint8_t b, std::size_t n) {
         std::memset(ch.output_cursor, b, k);
         ch.output_cursor += k;
         n -= k;
-        if (ch.output_cursor >= ch.output_end) suspend(ch, REQ_OUTPUT);
+        flush_if_full(ch);
     }
 }
 
