@@ -1,8 +1,9 @@
 // Writes a named test input to stdout, for the command-line tests.
 //   make_input zeros N | ones N | ramp N | lcg N | lcg-twice N | marker-zeros | marker-repeat K
 //              | dups N SEED | pinned NAME (test_inputs.h)
-// With a third argument P it writes in pieces of P bytes with a pause between them, so that a
-// pipe reader sees short reads.
+// For the kinds other than dups (whose third argument seeds it) and pinned, a third argument P
+// writes the input in pieces of P bytes with a pause between them, so that a pipe reader sees
+// short reads.
 #include <unistd.h>
 
 #include <chrono>

@@ -43,7 +43,9 @@ inline constexpr std::size_t STREAM_BLOCK = 65536;
 using FilterBody = void (*)(void* arg);
 
 struct StreamChannel {
-    std::uint32_t request = 0;  // the last Request left; 0 before the filter first runs
+    // The last Request the filter left. start() sets REQ_NONE, which stays if the body returns
+    // without ever suspending.
+    std::uint32_t request = 0;
     const std::uint8_t* input_cursor = nullptr;  // next unread input byte
     const std::uint8_t* input_start = nullptr;   // first byte of the last refill
     const std::uint8_t* input_end = nullptr;     // one past the last valid input byte
