@@ -1,13 +1,15 @@
-// The fingerprint index against the run model (run_model.h), after every call: the same answer,
-// and the same entry, or none, in every slot the calls can reach, read straight from the table's
-// bytes in their documented layout.
+// Both forms of the fingerprint index, the compact one that runs use and the flat reference,
+// against the run model (run_model.h), after every call: the same answer, and the same entry, or
+// none, in every slot the calls can reach (read from the flat table's bytes in their documented
+// layout, and through the compact index's entry_at).
 //
 // Input: two bytes per call. The first picks one of a handful of home slots (low three bits) and
 // one of 32 keys with that home (high five bits); the keys of a home differ in one byte each,
 // across the bytes the index compares. The second gives the value: 0 (a look-up that never
 // inserts), the largest value a slot holds, or another value of up to 40 bits.
 // The homes crowd together and sit at the table's end, so that runs merge, windows fill and
-// drop entries, and runs wrap from the last slot to slot 0.
+// drop entries, and runs wrap from the last slot to slot 0; one sits just below a boundary of the
+// compact index's groups of 256 slots, so that runs also cross from one group into the next.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +18,7 @@
 
 #include "fuzz_check.h"
 #include "index/fingerprint_index.h"
+#include "index/flat_index.h"
 #include "run_model.h"
 
 namespace {
@@ -24,7 +27,7 @@ using namespace chunksieve;
 using model::Key;
 using model::LAST;
 
-constexpr std::uint32_t HOMES[8] = {LAST - 15, LAST - 9, LAST - 1, LAST, 0, 3, 14, 1u << 24};
+constexpr std::uint32_t HOMES[8] = {LAST - 15, LAST - 9, LAST - 1, LAST, 0, 3, 14, (1u << 24) - 6};
 constexpr std::uint64_t LARGEST_VALUE = (std::uint64_t(1) << 40) - 1;
 
 Key make_key(std::uint32_t home, std::uint32_t tag) {
@@ -52,7 +55,7 @@ std::uint64_t value_of(std::uint8_t b, std::size_t call) {
 
 // Slot layout: bytes 0..3 value bits 0..31, byte 4 value bits 32..39, byte 5 key byte 13,
 // bytes 6..7 key bytes 14..15, bytes 8..20 key bytes 0..12. Empty exactly when the value is 0.
-void expect_slot(const FingerprintIndex& index, const model::RunModel& m, std::uint32_t s) {
+void expect_slot(const FlatFingerprintIndex& index, const model::RunModel& m, std::uint32_t s) {
     const std::uint8_t* b = index.slot(s).bytes;
     std::uint64_t value = 0;
     for (int i = 0; i < 5; ++i)
@@ -71,10 +74,19 @@ void expect_slot(const FingerprintIndex& index, const model::RunModel& m, std::u
     CHECK(k == e->key);
 }
 
+void expect_slot(const FingerprintIndex& index, const model::RunModel& m, std::uint32_t s) {
+    ChunkKey k;
+    const model::Entry* e = m.at(s);
+    CHECK(index.entry_at(s, k) == (e != nullptr));
+    if (e) CHECK(std::memcmp(k.bytes, e->key.data(), 16) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    FingerprintIndex index;  // a fresh zero mapping: only the few pages touched cost anything
+    FlatFingerprintIndex flat;  // a fresh zero mapping: only the few pages touched cost anything
+    CHECK(flat.create());
+    FingerprintIndex index;
     CHECK(index.create());
     model::RunModel m;
     for (std::size_t call = 0; 2 * call + 1 < size; ++call) {
@@ -84,12 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         ChunkKey real;
         std::memcpy(real.bytes, key.data(), 16);
-        CHECK(index.lookup_or_insert(real, value) == m.lookup_or_insert(key, value));
+        const std::uint32_t found = m.lookup_or_insert(key, value);
+        CHECK(flat.lookup_or_insert(real, value) == found);
+        CHECK(index.lookup_or_insert(real, value) == found);
 
         // Every slot a call can reach: a window from any of the homes, and one slot past it.
         for (const std::uint32_t h : HOMES)
-            for (std::uint32_t d = 0; d <= model::WINDOW; ++d)
+            for (std::uint32_t d = 0; d <= model::WINDOW; ++d) {
+                expect_slot(flat, m, (h + d) % model::SLOTS);
                 expect_slot(index, m, (h + d) % model::SLOTS);
+            }
     }
     return 0;
 }

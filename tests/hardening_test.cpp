@@ -1,5 +1,6 @@
 // Limits of the numbers the filter keeps: a slot's 40-bit value survives insertion and moves at
-// every width up to its largest value, and block numbers neither wrap at 2^32 nor, past 2^40
+// every width up to its largest value in the flat reference table (the compact index keeps no
+// values), and block numbers neither wrap at 2^32 nor, past 2^40
 // blocks, turn into the 0 that marks an empty slot.
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 
 #include "filter/dedup_filter.h"
 #include "index/fingerprint_index.h"
+#include "index/flat_index.h"
 #include "test_support.h"
 
 namespace chunksieve {
@@ -16,14 +18,14 @@ constexpr std::uint64_t LARGEST = 0xFF'FFFF'FFFF;  // 2^40 - 1, the largest valu
 
 using test::key_at;
 
-std::uint64_t value_in(const FingerprintIndex& index, std::uint32_t slot) {
-    return FingerprintIndex::slot_value(index.slot(slot));
+std::uint64_t value_in(const FlatFingerprintIndex& index, std::uint32_t slot) {
+    return FlatFingerprintIndex::slot_value(index.slot(slot));
 }
 
 // Each value is stored at home, then carried one slot up when a second key takes home: the move
 // rebuilds the slot from the value it read, so every byte of the 40 bits must come through.
 TEST(Hardening, SlotValuesSurviveInsertionAndMoves) {
-    FingerprintIndex index;
+    FlatFingerprintIndex index;
     ASSERT_TRUE(index.create());
     const std::uint64_t values[] = {1, 0xFF, 0xFFFF'FFFF, std::uint64_t(1) << 32, LARGEST};
     std::uint32_t home = 1000;
@@ -33,7 +35,7 @@ TEST(Hardening, SlotValuesSurviveInsertionAndMoves) {
         EXPECT_EQ(value_in(index, home), v);
         EXPECT_EQ(index.lookup_or_insert(second, 7), 0u);
         EXPECT_EQ(value_in(index, home + 1), v) << "moved up one slot";
-        EXPECT_EQ(FingerprintIndex::slot_key(index.slot(home + 1)), first);
+        EXPECT_EQ(FlatFingerprintIndex::slot_key(index.slot(home + 1)), first);
         EXPECT_EQ(index.lookup_or_insert(first, 0), 1u) << v;
         home += 100;
     }

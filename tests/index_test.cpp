@@ -1,59 +1,95 @@
-// The fingerprint index: search, insertion at home, shifting, eviction, and runs that wrap
-// from the table's last slot to slot 0.
+// The fingerprint index, in both forms: the compact index that runs use and the flat reference
+// table. Search, insertion at home, shifting, eviction, runs that wrap from the table's last slot
+// to slot 0, and the two forms against each other over long sequences of calls.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <optional>
+#include <random>
 #include <vector>
 
 #include "index/fingerprint_index.h"
+#include "index/flat_index.h"
 #include "test_support.h"
 
 namespace chunksieve {
 namespace {
 
 constexpr std::uint32_t LAST = FingerprintIndex::SLOT_MASK;
+static_assert(FlatFingerprintIndex::SLOT_MASK == LAST);
 
 using test::key_at;
 
+// What a slot holds, and an entry laid into an empty slot directly, for either form.
+std::optional<ChunkKey> held(const FlatFingerprintIndex& index, std::uint32_t j) {
+    const IndexSlot& s = index.slot(j);
+    if (FlatFingerprintIndex::slot_value(s) == 0) return std::nullopt;
+    return FlatFingerprintIndex::slot_key(s);
+}
+std::optional<ChunkKey> held(const FingerprintIndex& index, std::uint32_t j) {
+    ChunkKey k;
+    if (!index.entry_at(j, k)) return std::nullopt;
+    return k;
+}
+void place(FlatFingerprintIndex& index, std::uint32_t j, const ChunkKey& k) {
+    FlatFingerprintIndex::write_slot(index.slot(j), k, 1);
+}
+void place(FingerprintIndex& index, std::uint32_t j, const ChunkKey& k) {
+    ASSERT_TRUE(index.restore_entry(j, k));
+}
+
+template <class Index>
 class IndexTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(index.create()); }
 
-    // The key in slot j, or nothing when the slot is empty.
-    bool holds(std::uint32_t j, const ChunkKey& k, std::uint64_t value) const {
-        const IndexSlot& s = index.slot(j);
-        return FingerprintIndex::slot_value(s) == value && FingerprintIndex::slot_key(s) == k;
-    }
-    bool empty(std::uint32_t j) const { return FingerprintIndex::slot_value(index.slot(j)) == 0; }
+    bool holds(std::uint32_t j, const ChunkKey& k) const { return held(index, j) == k; }
+    bool empty(std::uint32_t j) const { return !held(index, j); }
 
-    FingerprintIndex index;
+    Index index;
 };
 
-TEST_F(IndexTest, SlotLayoutIsPackedLittleEndian) {
+using Forms = ::testing::Types<FingerprintIndex, FlatFingerprintIndex>;
+TYPED_TEST_SUITE(IndexTest, Forms);
+
+TEST(FlatIndexTest, SlotLayoutIsPackedLittleEndian) {
     const ChunkKey k = key_at(5, 1);
     IndexSlot s{};
     const std::uint64_t value = (std::uint64_t(1) << 40) - 1;  // the largest value a slot holds
-    FingerprintIndex::write_slot(s, k, value);
-    EXPECT_EQ(FingerprintIndex::slot_value(s), value);
-    EXPECT_EQ(FingerprintIndex::slot_key(s), k);
+    FlatFingerprintIndex::write_slot(s, k, value);
+    EXPECT_EQ(FlatFingerprintIndex::slot_value(s), value);
+    EXPECT_EQ(FlatFingerprintIndex::slot_key(s), k);
     EXPECT_EQ(s.bytes[5], k.bytes[13]);
     EXPECT_EQ(s.bytes[6], k.bytes[14]);
     EXPECT_EQ(s.bytes[8], k.bytes[0]);
     EXPECT_EQ(s.bytes[20], k.bytes[12]);
-    FingerprintIndex::write_slot(s, k, 0x0102030405);
+    FlatFingerprintIndex::write_slot(s, k, 0x0102030405);
     EXPECT_EQ(s.bytes[0], 0x05);
     EXPECT_EQ(s.bytes[4], 0x01);
 }
 
-TEST_F(IndexTest, FirstKeyTakesHomeAndIsFoundAgain) {
+TEST(FlatIndexTest, AFoundKeyKeepsItsValue) {
+    FlatFingerprintIndex index;
+    ASSERT_TRUE(index.create());
     const ChunkKey k = key_at(1000, 1);
     EXPECT_EQ(index.lookup_or_insert(k, 7), 0u);
-    EXPECT_TRUE(holds(1000, k, 7));
     EXPECT_EQ(index.lookup_or_insert(k, 9), 1u);
-    EXPECT_TRUE(holds(1000, k, 7));  // a found key keeps its slot and value
-    EXPECT_TRUE(empty(1001));
+    EXPECT_EQ(FlatFingerprintIndex::slot_value(index.slot(1000)), 7u);
 }
 
-TEST_F(IndexTest, NewKeysPushTheRunUp) {
+TYPED_TEST(IndexTest, FirstKeyTakesHomeAndIsFoundAgain) {
+    auto& index = this->index;
+    const ChunkKey k = key_at(1000, 1);
+    EXPECT_EQ(index.lookup_or_insert(k, 7), 0u);
+    EXPECT_TRUE(this->holds(1000, k));
+    EXPECT_EQ(index.lookup_or_insert(k, 9), 1u);
+    EXPECT_TRUE(this->holds(1000, k));  // a found key keeps its slot
+    EXPECT_TRUE(this->empty(1001));
+    EXPECT_TRUE(this->empty(999));
+}
+
+TYPED_TEST(IndexTest, NewKeysPushTheRunUp) {
+    auto& index = this->index;
     const std::uint32_t h = 5000;
     std::vector<ChunkKey> keys;
     for (std::uint32_t i = 1; i <= 17; ++i)
@@ -61,63 +97,76 @@ TEST_F(IndexTest, NewKeysPushTheRunUp) {
 
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(index.lookup_or_insert(keys[i], i + 1), 0u);
-    EXPECT_TRUE(holds(h, keys[2], 3));
-    EXPECT_TRUE(holds(h + 1, keys[1], 2));
-    EXPECT_TRUE(holds(h + 2, keys[0], 1));
+    EXPECT_TRUE(this->holds(h, keys[2]));
+    EXPECT_TRUE(this->holds(h + 1, keys[1]));
+    EXPECT_TRUE(this->holds(h + 2, keys[0]));
 
     for (int i = 3; i < 17; ++i)
         EXPECT_EQ(index.lookup_or_insert(keys[i], i + 1), 0u);
     for (std::uint32_t j = 0; j < 16; ++j)
-        EXPECT_TRUE(holds(h + j, keys[16 - j], 17 - j)) << j;
-    EXPECT_TRUE(empty(h + 16));                         // the window ends at h + 15
+        EXPECT_TRUE(this->holds(h + j, keys[16 - j])) << j;
+    EXPECT_TRUE(this->empty(h + 16));                   // the window ends at h + 15
     EXPECT_EQ(index.lookup_or_insert(keys[0], 0), 0u);  // key 1 was dropped
     EXPECT_EQ(index.lookup_or_insert(keys[1], 0), 1u);
 }
 
-TEST_F(IndexTest, RunsWrapAtTheTableEnd) {
+// Runs that wrap from the table's last slot to slot 0, and (home 250) runs that cross from one
+// group of 256 slots into the next, which the compact form keeps apart.
+TYPED_TEST(IndexTest, RunsWrapAtTheTableEndAndCrossGroups) {
     struct Case {
-        std::uint32_t entries;  // already in the run from home LAST - 1
+        std::uint32_t home;
+        std::uint32_t entries;  // already in the run from home
     };
-    for (const Case c : {Case{5}, Case{16}}) {
-        FingerprintIndex fresh;
+    for (const Case c : {Case{LAST - 1, 5}, Case{LAST - 1, 16}, Case{250, 7}, Case{250, 16}}) {
+        SCOPED_TRACE(testing::Message() << "home " << c.home << ", " << c.entries << " entries");
+        TypeParam fresh;
         ASSERT_TRUE(fresh.create());
-        const std::uint32_t h = LAST - 1;
+        const std::uint32_t h = c.home;
+        const bool wraps = h == LAST - 1;
         std::vector<ChunkKey> keys;
         for (std::uint32_t i = 0; i < c.entries; ++i)
             keys.push_back(key_at(h, 100 + i));
-        // Lay the run out explicitly in slots h, h + 1, 0, 1, ...: entry k in slot h + k.
+        // Lay the run out explicitly: entry k in slot h + k (h, h + 1, 0, 1, ... when it wraps).
         for (std::uint32_t k = 0; k < c.entries; ++k)
-            FingerprintIndex::write_slot(fresh.slot(h + k), keys[k], 100 + k);
+            place(fresh, (h + k) & LAST, keys[k]);
         const ChunkKey added = key_at(h, 999);
         EXPECT_EQ(fresh.lookup_or_insert(added, 999), 0u);
 
-        auto at = [&](std::uint32_t j, const ChunkKey& k, std::uint64_t v) {
-            const IndexSlot& s = fresh.slot(j);
-            return FingerprintIndex::slot_value(s) == v && FingerprintIndex::slot_key(s) == k;
-        };
-        EXPECT_TRUE(at(h, added, 999));
-        EXPECT_TRUE(at(LAST, keys[0], 100));  // the entry from h moves up one
+        auto at = [&](std::uint32_t j, const ChunkKey& k) { return held(fresh, j & LAST) == k; };
+        EXPECT_TRUE(at(h, added));
+        EXPECT_TRUE(at(h + 1, keys[0]));  // the entry from h moves up one
+        if (!wraps) {
+            // Every entry moves up one; the one from h + 15 leaves a full window.
+            for (std::uint32_t k = 1; k < c.entries && k < 15; ++k)
+                EXPECT_TRUE(at(h + k + 1, keys[k])) << k;
+            if (c.entries == 16) {
+                EXPECT_FALSE(held(fresh, h + 16));
+            }
+            continue;
+        }
         // Entries past the wrap stay put; the one from the last slot goes past the run's end,
         // or leaves the table when the window was full.
         for (std::uint32_t k = 2; k < c.entries; ++k)
-            EXPECT_TRUE(at(k - 2, keys[k], 100 + k)) << k;
+            EXPECT_TRUE(at(k - 2, keys[k])) << k;
         if (c.entries < 16) {
-            EXPECT_TRUE(at(c.entries - 2, keys[1], 101));
+            EXPECT_TRUE(at(c.entries - 2, keys[1]));
         } else {
             EXPECT_EQ(fresh.lookup_or_insert(keys[1], 0), 0u);
-            EXPECT_EQ(FingerprintIndex::slot_value(fresh.slot(14)), 0u);
+            EXPECT_FALSE(held(fresh, 14));
         }
     }
 }
 
-TEST_F(IndexTest, ValueZeroNeverInserts) {
+TYPED_TEST(IndexTest, ValueZeroNeverInserts) {
+    auto& index = this->index;
     const ChunkKey k = key_at(77, 1);
     EXPECT_EQ(index.lookup_or_insert(k, 0), 0u);
-    EXPECT_TRUE(empty(77));
+    EXPECT_TRUE(this->empty(77));
     EXPECT_EQ(index.lookup_or_insert(k, 0), 0u);
 }
 
-TEST_F(IndexTest, LengthBytesDistinguishKeys) {
+TYPED_TEST(IndexTest, LengthBytesDistinguishKeys) {
+    auto& index = this->index;
     const ChunkKey a = key_at(300, 1, 100), b = key_at(300, 1, 101);
     EXPECT_EQ(index.lookup_or_insert(a, 1), 0u);
     EXPECT_EQ(index.lookup_or_insert(b, 2), 0u);
@@ -127,17 +176,117 @@ TEST_F(IndexTest, LengthBytesDistinguishKeys) {
 
 // Keys of different homes share runs: a key pushed past the end of its own window still
 // occupies a slot but is not found again.
-TEST_F(IndexTest, NeighbouringHomesCanPushAKeyOutOfItsWindow) {
+TYPED_TEST(IndexTest, NeighbouringHomesCanPushAKeyOutOfItsWindow) {
+    auto& index = this->index;
     const ChunkKey victim = key_at(2000, 1);
     EXPECT_EQ(index.lookup_or_insert(victim, 1), 0u);
     for (std::uint32_t i = 0; i < 15; ++i)
         index.lookup_or_insert(key_at(2000, 10 + i), 10 + i);
-    EXPECT_TRUE(holds(2015, victim, 1));  // the last slot of its window
+    EXPECT_TRUE(this->holds(2015, victim));  // the last slot of its window
     EXPECT_EQ(index.lookup_or_insert(victim, 0), 1u);
 
     EXPECT_EQ(index.lookup_or_insert(key_at(2001, 50), 50), 0u);
-    EXPECT_TRUE(holds(2016, victim, 1));
+    EXPECT_TRUE(this->holds(2016, victim));
     EXPECT_EQ(index.lookup_or_insert(victim, 0), 0u);
+}
+
+// ---- the compact form against the flat reference ----
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CHUNKSIEVE_SLOW_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CHUNKSIEVE_SLOW_BUILD 1
+#endif
+#endif
+#if !defined(NDEBUG)
+#define CHUNKSIEVE_SLOW_BUILD 1
+#endif
+
+// Tens of millions of calls whose homes are packed into a few thousand slots (among them the
+// table's end, and so runs that wrap), drawn from a pool of keys small enough that many come back:
+// windows fill, merge, drop and wrap at loads no input file reaches. Every answer must agree, and
+// at the end every slot of the crowded ranges must hold the same key in both forms.
+TEST(CompactIndexTest, AnswersAsTheFlatTableUnderHeavyLoad) {
+#if defined(CHUNKSIEVE_SLOW_BUILD)
+    constexpr std::uint32_t CALLS = 2'000'000;
+#else
+    constexpr std::uint32_t CALLS = 24'000'000;
+#endif
+    struct Range {
+        std::uint32_t first, slots;
+    };
+    // 8,192 homes: across the table's end, across group boundaries, and a lone crowded group.
+    constexpr Range RANGES[] = {{LAST - 2047, 4096}, {1'000'000 - 1000, 3000}, {77'000, 1096}};
+    FlatFingerprintIndex flat;
+    FingerprintIndex compact;
+    ASSERT_TRUE(flat.create());
+    ASSERT_TRUE(compact.create());
+
+    std::mt19937_64 rng(20261210);
+    std::uint32_t disagreements = 0, found = 0;
+    for (std::uint32_t call = 0; call < CALLS; ++call) {
+        const std::uint64_t r = rng();
+        const Range& range = RANGES[r % 3];
+        const std::uint32_t home = (range.first + std::uint32_t(r >> 8) % range.slots) & LAST;
+        // Three keys a home and four lengths: windows overflow all the time, and still a key is
+        // found again in one call of twenty.
+        const ChunkKey k = key_at(home, std::uint32_t(r >> 40) % 3, std::uint16_t(100 + (r >> 62)));
+        const std::uint64_t value = (r >> 32) % 64 == 0 ? 0 : call + 1;
+        const std::uint32_t a = flat.lookup_or_insert(k, value);
+        const std::uint32_t b = compact.lookup_or_insert(k, value);
+        disagreements += a != b;
+        found += a;
+        if (disagreements == 1 && a != b) ADD_FAILURE() << "first disagreement at call " << call;
+    }
+    EXPECT_EQ(disagreements, 0u);
+    EXPECT_GT(found, CALLS / 25);
+    EXPECT_GT(compact.dropped(), CALLS / 10);
+    EXPECT_FALSE(compact.failed());
+    for (const Range& range : RANGES)
+        for (std::uint32_t d = 0; d < range.slots + 64; ++d) {
+            const std::uint32_t j = (range.first + d) & LAST;
+            ASSERT_EQ(held(compact, j), held(flat, j)) << "slot " << j;
+        }
+}
+
+// Keys spread over the whole table, as a run's chunks are: the same answers, and memory in
+// proportion to the entries held.
+TEST(CompactIndexTest, SpreadKeysTakeMemoryInProportion) {
+    constexpr std::uint32_t KEYS = 1'500'000;
+    FlatFingerprintIndex flat;
+    FingerprintIndex compact;
+    ASSERT_TRUE(flat.create());
+    ASSERT_TRUE(compact.create());
+    std::mt19937_64 rng(7);
+    std::vector<ChunkKey> seen;
+    std::uint32_t disagreements = 0;
+    for (std::uint32_t i = 0; i < KEYS; ++i) {
+        ChunkKey k;
+        const std::uint64_t a = rng(), b = rng();
+        std::memcpy(k.bytes, &a, 8);
+        std::memcpy(k.bytes + 8, &b, 8);
+        if (i % 4 == 3)
+            k = seen[std::size_t(a % seen.size())];  // a repeat
+        else
+            seen.push_back(k);
+        disagreements += flat.lookup_or_insert(k, i + 1) != compact.lookup_or_insert(k, i + 1);
+    }
+    EXPECT_EQ(disagreements, 0u);
+    EXPECT_EQ(compact.entries() + compact.dropped(), seen.size());
+    // At most 8 MiB plus 22 bytes an entry for the blocks, live and outgrown.
+    EXPECT_LE(compact.pool_bytes(), (std::size_t(8) << 20) + 22 * compact.entries());
+
+    // Every entry is where the flat table has it, in slot order.
+    std::uint64_t listed = 0;
+    std::uint32_t previous = 0, misplaced = 0;
+    compact.for_each_entry([&](std::uint32_t slot, const ChunkKey& k) {
+        misplaced += (listed > 0 && slot <= previous) || held(flat, slot) != k;
+        previous = slot;
+        ++listed;
+    });
+    EXPECT_EQ(listed, compact.entries());
+    EXPECT_EQ(misplaced, 0u);
 }
 
 }  // namespace

@@ -20,6 +20,8 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io) {
                 ch.input_end = f.input_buffer() + got;
                 break;
             }
+            case REQ_NO_MEMORY:
+                return RunStatus::no_memory;
             default:
                 // REQ_OUTPUT: a full buffer. REQ_DONE, or REQ_NONE from a body that returned: the
                 // rest, and the run is over.

@@ -20,11 +20,13 @@ class StreamIo {
     ~StreamIo() = default;
 };
 
-enum class RunStatus { complete, read_failed, write_failed };
+enum class RunStatus { complete, read_failed, write_failed, no_memory };
 
 // One whole run of `filter`, whose index must have been created. The filter's buffers are
 // refilled with at most STREAM_BLOCK bytes at a time, and full output buffers are written as
-// they fill; after a failure the filter is left suspended and is not resumed.
+// they fill; after a failure the filter is left suspended and is not resumed. After no_memory
+// (the index could not grow) the output holds what was written before, the start of the
+// complete output; what the output buffer held is not written.
 RunStatus run_filter(DedupFilter& filter, StreamIo& io);
 
 }  // namespace chunksieve

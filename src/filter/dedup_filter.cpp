@@ -7,6 +7,24 @@ namespace chunksieve {
 
 namespace {
 
+// Whether the index held the key; inserts it if not. When the index cannot get the memory to
+// insert, the run cannot go on with the right answers: the filter stops here for good.
+inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_t value) {
+    if (f.flat_reference) [[unlikely]]
+        return f.flat_reference->lookup_or_insert(key, value);
+    const std::uint32_t found = f.index.lookup_or_insert(key, value);
+    if (f.index.failed()) [[unlikely]]
+        give_up(f.channel, REQ_NO_MEMORY);
+    return found;
+}
+
+inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
+    if (f.flat_reference) [[unlikely]]
+        f.flat_reference->prefetch(key);
+    else
+        f.index.prefetch(key);
+}
+
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
@@ -31,7 +49,7 @@ namespace {
         const std::uint32_t n = f.count;
         const ChunkKey key = f.digest.finish(n);
         f.count = 0;
-        const std::uint32_t found = f.index.lookup_or_insert(key, block_number(total));
+        const std::uint32_t found = ask_index(f, key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
         if (!found) {
@@ -85,14 +103,9 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
         k.chunk_keys(f.jobs, n, f.keys);
 
         for (std::size_t j = 0; j < n; ++j) {
-            if (j + PREFETCH_AHEAD < n) {
-                const auto* slot =
-                    reinterpret_cast<const char*>(f.index.home_address(f.keys[j + PREFETCH_AHEAD]));
-                __builtin_prefetch(slot);
-                __builtin_prefetch(slot + 63);
-            }
+            if (j + PREFETCH_AHEAD < n) prefetch_index(f, f.keys[j + PREFETCH_AHEAD]);
             const KeyJob& c = f.jobs[j];
-            const std::uint32_t found = f.index.lookup_or_insert(f.keys[j], block_number(total));
+            const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
             const std::uint64_t padded = padded_length(c.length);
             total += padded;
             if (!found) {
@@ -118,10 +131,6 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
 }
 
 }  // namespace
-
-void expect_input_size(DedupFilter& f, std::uint64_t bytes) {
-    if (bytes >= LARGE_PAGE_INPUT_BYTES) f.index.use_large_pages();
-}
 
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);

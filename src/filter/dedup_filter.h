@@ -18,6 +18,7 @@
 #include "chunking/kernels.h"
 #include "chunking/rolling_hash.h"
 #include "index/fingerprint_index.h"
+#include "index/flat_index.h"
 #include "stream/stream_channel.h"
 
 namespace chunksieve {
@@ -29,15 +30,6 @@ static_assert(FILTER_STACK_BYTES >= 65536);
 
 // Chunks ending in one input block, at most.
 inline constexpr std::size_t MAX_BLOCK_CHUNKS = max_chunk_ends(STREAM_BLOCK);
-
-// From this input size on, the index's table is backed by large pages. Chunks average about 256
-// bytes and each new one touches a random slot, so 64 MiB of input touches most of the table's
-// 172,032 small pages anyway; there, 336 large pages cost fewer page faults and spare the
-// page-table walk of nearly every look-up. A smaller input keeps to the small pages it touches,
-// where large pages would commit up to the whole 672 MiB for a few thousand chunks. The choice is
-// made before the first slot is touched: a 2 MiB range with any small page in it cannot later be
-// given a large one on a fault, so deciding halfway through a run would be too late.
-inline constexpr std::uint64_t LARGE_PAGE_INPUT_BYTES = std::uint64_t(64) << 20;
 
 struct DedupFilter {
     StreamChannel channel;
@@ -54,6 +46,8 @@ struct DedupFilter {
     std::uint8_t history[SCAN_HISTORY] = {};  // the stream's last bytes before the current block
 
     FingerprintIndex index;
+    // When set (tests and benchmarks), the filter asks this flat reference table instead.
+    FlatFingerprintIndex* flat_reference = nullptr;
 
     // Each buffer has room before and after it for what the kernels read beyond a block.
     alignas(64) std::uint8_t chunk_area[STREAM_BLOCK + SCAN_SLACK];  // the current chunk
@@ -81,11 +75,6 @@ inline std::uint64_t block_number(std::uint64_t total) {
     const std::uint64_t n = total / CHUNK_ALIGNMENT + 1;
     return n < FingerprintIndex::VALUE_MASK ? n : FingerprintIndex::VALUE_MASK;
 }
-
-// Tells the filter how large its input is, where that is known before the run (a regular file):
-// a large input gets large pages for the index's table. An input of unknown size (a pipe) keeps
-// small pages.
-void expect_input_size(DedupFilter& f, std::uint64_t bytes);
 
 // The filter body; `filter` is a DedupFilter. Started once through start(); ends with finish().
 void filter_body(void* filter);

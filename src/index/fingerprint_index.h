@@ -1,78 +1,161 @@
 // FingerprintIndex: remembers the ChunkKey of every chunk met so far and tells whether a key is
-// known. One flat open-addressing table of 2^25 packed 21-byte slots, searched within a window
-// of 16 slots from the key's home slot. A new key always takes its home slot and the run in
-// front of it moves up one slot; a full window drops one entry. The index is lossy by design:
-// an entry pushed out of its own window is not found again, and its chunk counts as new.
+// known. It answers every call exactly as a flat open-addressing table of 2^25 slots would
+// (FlatFingerprintIndex, the reference): a key is searched within a window of 16 slots from its
+// home slot; a new key always takes its home slot and the run in front of it moves up one slot;
+// a full window drops one entry. The index is lossy by design: an entry pushed out of its own
+// window is not found again, and its chunk counts as new.
+//
+// Memory follows the entries instead of the slot count. The slots are cut into groups of
+// GROUP_SLOTS; a group that holds entries has a block in a pool: a bit per slot for which slots
+// are occupied, then the entries themselves. A block is compact (its entries in slot order,
+// entry i the i-th occupied slot) while few of its slots are held, and dense (entry i in slot i)
+// once the group is mostly full, where the dense form is no larger per entry and an insertion
+// moves only the run it lands in. A block that fills up moves to a larger one at the pool's end;
+// the pool slides its live blocks down over outgrown ones when these waste enough memory. The
+// pool lives in one reservation of address space and is committed in steps as it grows.
+//
+// Only keys are kept: the value passed with a key (the filter's block number) is never read back,
+// so it is not stored; a value of 0 still means "look up only".
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "chunking/chunk_digest.h"
 
 namespace chunksieve {
-
-// Slot layout, 21 bytes, packed, little-endian:
-//   0..3   value bits 0..31      5      key byte 13       8..20  key bytes 0..12
-//   4      value bits 32..39     6..7   key bytes 14..15 (the chunk length)
-// A slot is empty exactly when its 40-bit value is 0; an empty slot's key bytes mean nothing.
-struct IndexSlot {
-    std::uint8_t bytes[21];
-};
-static_assert(sizeof(IndexSlot) == 21, "slots are packed: 2^25 of them fill 672 MiB exactly");
-
-// One entry of the run being rearranged by an insertion.
-struct ProbeRun {
-    ChunkKey key;
-    std::uint64_t value;  // of which 40 bits are stored
-    std::uint32_t slot;   // the slot it will be written to
-};
 
 class FingerprintIndex {
   public:
     static constexpr std::uint32_t SLOT_BITS = 25;
     static constexpr std::uint32_t SLOT_COUNT = std::uint32_t(1) << SLOT_BITS;
     static constexpr std::uint32_t SLOT_MASK = SLOT_COUNT - 1;
-    static constexpr std::size_t TABLE_BYTES = std::size_t(SLOT_COUNT) * sizeof(IndexSlot);
     static constexpr std::uint32_t PROBE_WINDOW = 16;
     static constexpr std::uint64_t VALUE_MASK = (std::uint64_t(1) << 40) - 1;
-    static_assert((SLOT_COUNT & SLOT_MASK) == 0, "slot numbers wrap by masking");
-    static_assert(TABLE_BYTES == 704'643'072);
-    static_assert(PROBE_WINDOW == 16, "a search and a run are bounded by 16 slots");
+
+    static constexpr std::uint32_t GROUP_BITS = 8;
+    static constexpr std::uint32_t GROUP_SLOTS = std::uint32_t(1) << GROUP_BITS;
+    static constexpr std::uint32_t GROUP_COUNT = SLOT_COUNT >> GROUP_BITS;
+    static_assert(PROBE_WINDOW <= GROUP_SLOTS, "a window spans at most two groups");
+    static_assert(PROBE_WINDOW == 16, "a window's occupancy fits 16 bits");
+
+    // Address space reserved for the directory and the pool: the flat table's size, which also
+    // bounds the memory the index can ever take (every group dense takes 518 MiB).
+    static constexpr std::size_t REGION_BYTES = 704'643'072;
 
     FingerprintIndex() = default;
     ~FingerprintIndex();
     FingerprintIndex(const FingerprintIndex&) = delete;
     FingerprintIndex& operator=(const FingerprintIndex&) = delete;
 
-    // Obtains the zero-filled table; false when the memory cannot be had.
+    // Reserves the address space and commits the directory; false when either cannot be had.
     bool create();
-    bool created() const { return slots_ != nullptr; }
-    // Backs the table with large pages from now on, where the system has them (a hint).
-    void use_large_pages();
 
     // 1 when key is held in the occupied slots from its home up to the first empty one (at most
-    // PROBE_WINDOW slots); nothing changes then. Otherwise 0, and the key has been inserted with
-    // `value` (unless value is 0, which marks an empty slot and is never stored). A slot keeps
-    // 40 bits: value must be at most VALUE_MASK, or a key could be stored as an empty slot.
+    // PROBE_WINDOW slots); nothing changes then. Otherwise 0, and the key has been inserted
+    // (unless value is 0: look up only). When the memory for an insertion cannot be committed,
+    // the call returns 0 without inserting and failed() is true from then on: the answers that
+    // follow would no longer be those of the table, so the caller must stop.
     std::uint32_t lookup_or_insert(const ChunkKey& key, std::uint64_t value);
+    bool failed() const { return failed_; }
+
+    // Brings the key's group towards the cache, for a caller that knows the key early.
+    void prefetch(const ChunkKey& key) const;
+
+    std::uint64_t entries() const { return entries_; }  // occupied slots
+    std::uint64_t dropped() const { return dropped_; }  // entries lost to full windows
+    // Bytes of the pool in use, live and outgrown blocks alike (what the index has touched).
+    std::size_t pool_bytes() const { return top_ - DIRECTORY_BYTES; }
+
+    // Every occupied slot, in slot order: f(slot, key).
+    template <class F>
+    void for_each_entry(F&& f) const;
+    // Puts key into the empty slot `slot`, as a saved index is loaded (nothing moves). False
+    // when the memory cannot be had (failed() is then true).
+    bool restore_entry(std::uint32_t slot, const ChunkKey& key);
+    // The key in `slot`, for tests and diagnostics; false when the slot is empty.
+    bool entry_at(std::uint32_t slot, ChunkKey& key) const;
 
     static std::uint32_t home_slot(const ChunkKey& key);
 
-    // Where a key's search starts, so that a caller that knows the key early can prefetch it.
-    const IndexSlot* home_address(const ChunkKey& key) const { return slots_ + home_slot(key); }
-
-    // Direct slot access for tests and diagnostics.
-    const IndexSlot& slot(std::uint32_t j) const { return slots_[j & SLOT_MASK]; }
-    IndexSlot& slot(std::uint32_t j) { return slots_[j & SLOT_MASK]; }
-
-    static std::uint64_t slot_value(const IndexSlot& s);
-    static ChunkKey slot_key(const IndexSlot& s);
-    static void write_slot(IndexSlot& s, const ChunkKey& key, std::uint64_t value);
-
   private:
-    IndexSlot* slots_ = nullptr;
-    ProbeRun run_[PROBE_WINDOW];
+    struct Entry {
+        std::uint64_t lo, hi;  // the key's 16 bytes as they stand in memory
+        friend bool operator==(const Entry&, const Entry&) = default;
+    };
+    // The start of a group's block; `capacity` entries follow it.
+    struct Block {
+        std::uint64_t bits[GROUP_SLOTS / 64];  // bit s: slot s of the group is occupied
+        std::uint32_t group;                   // whose block this is, for the pool's compaction
+        std::uint16_t count;                   // occupied slots: the bits set
+        std::uint16_t capacity;                // entries there is room for; GROUP_SLOTS: dense
+        std::uint64_t unused;
+        bool dense() const { return capacity == GROUP_SLOTS; }
+        Entry* entries() { return reinterpret_cast<Entry*>(this + 1); }
+        const Entry* entries() const { return reinterpret_cast<const Entry*>(this + 1); }
+    };
+    static_assert(sizeof(Block) == 48 && sizeof(Entry) == 16);
+    // Blocks are placed in units of 16 bytes; the directory word holds a block's offset in the
+    // region in these units, 0 for a group without a block (the directory itself is at offset 0).
+    static constexpr std::size_t UNIT = 16;
+    static constexpr std::size_t DIRECTORY_BYTES = GROUP_COUNT * sizeof(std::uint32_t);
+    static_assert(DIRECTORY_BYTES % UNIT == 0 && REGION_BYTES / UNIT <= UINT32_MAX);
+
+    static Entry entry_of(const ChunkKey& key) {
+        Entry e;
+        std::memcpy(&e, key.bytes, sizeof e);
+        return e;
+    }
+    static ChunkKey key_of(const Entry& e) {
+        ChunkKey k;
+        std::memcpy(k.bytes, &e, sizeof k.bytes);
+        return k;
+    }
+    static std::size_t block_bytes(std::uint32_t capacity) {
+        return sizeof(Block) + capacity * sizeof(Entry);
+    }
+
+    Block* block(std::uint32_t group) const {
+        const std::uint32_t at = directory_[group];
+        return at ? reinterpret_cast<Block*>(region_ + std::size_t(at) * UNIT) : nullptr;
+    }
+    // Where an entry of the group's slot s is, or goes: its rank among the occupied slots
+    // below s in a compact block, s itself in a dense one.
+    static std::uint32_t position(const Block& b, std::uint32_t s);
+
+    static void push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
+    static Entry push_closed(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
+    bool make_room(std::uint32_t group);
+    std::size_t allocate(std::size_t bytes);
+    bool commit_to(std::size_t end);
+    void compact();
+
+    std::uint8_t* region_ = nullptr;      // directory, then the pool
+    std::uint32_t* directory_ = nullptr;  // GROUP_COUNT words
+    std::size_t top_ = DIRECTORY_BYTES;   // end of the pool's last block
+    std::size_t committed_ = 0;           // bytes of the region committed, from its start
+    std::size_t outgrown_ = 0;            // bytes of the pool in blocks no group uses any more
+    std::uint64_t entries_ = 0;
+    std::uint64_t dropped_ = 0;
+    bool failed_ = false;
 };
+
+template <class F>
+void FingerprintIndex::for_each_entry(F&& f) const {
+    for (std::uint32_t g = 0; g < GROUP_COUNT; ++g) {
+        const Block* b = block(g);
+        if (!b) continue;
+        std::uint32_t rank = 0;
+        for (std::uint32_t w = 0; w < GROUP_SLOTS / 64; ++w) {
+            for (std::uint64_t bits = b->bits[w]; bits != 0; bits &= bits - 1) {
+                const std::uint32_t s = w * 64 + std::uint32_t(std::countr_zero(bits));
+                const Entry& e = b->entries()[b->dense() ? s : rank++];
+                f(g << GROUP_BITS | s, key_of(e));
+            }
+        }
+    }
+}
 
 }  // namespace chunksieve

@@ -13,9 +13,20 @@ void* acquire_zeroed_region(std::size_t bytes) {
     return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
 }
 
+void* reserve_region(std::size_t bytes) {
+    // Reserved addresses are not charged to the commit limit; commit_region charges them step
+    // by step. VirtualAlloc places allocations at 64 KiB boundaries, which is all the alignment
+    // the index needs here: Windows gives ordinary accounts no large pages.
+    return VirtualAlloc(nullptr, bytes, MEM_RESERVE, PAGE_NOACCESS);
+}
+
+bool commit_region(void* at, std::size_t bytes) {
+    return VirtualAlloc(at, bytes, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
 void advise_large_pages(void* region, std::size_t bytes) {
     // Large pages on Windows must be requested at allocation, need a privilege that ordinary
-    // accounts lack, and cannot be paged out: the table keeps its ordinary pages.
+    // accounts lack, and cannot be paged out: the regions keep their ordinary pages.
     (void)region;
     (void)bytes;
 }

@@ -7,8 +7,12 @@
 namespace chunksieve {
 
 void finish(StreamChannel& ch) {
+    give_up(ch, REQ_DONE);
+}
+
+void give_up(StreamChannel& ch, Request code) {
     for (;;)
-        suspend(ch, REQ_DONE);
+        suspend(ch, code);
 }
 
 namespace {

@@ -28,9 +28,11 @@
 namespace chunksieve {
 
 enum Request : std::uint32_t {
-    REQ_DONE = 0,    // end of input reached; the filter will not run again
-    REQ_INPUT = 1,   // the input buffer is used up; refill it
-    REQ_OUTPUT = 2,  // the output buffer has just become full; write it out
+    REQ_DONE = 0,       // end of input reached; the filter will not run again
+    REQ_INPUT = 1,      // the input buffer is used up; refill it
+    REQ_OUTPUT = 2,     // the output buffer has just become full; write it out
+    REQ_NO_MEMORY = 4,  // the filter cannot go on without memory it could not get; it will not
+                        // run again, and its output so far is the start of the complete output
 };
 
 // Left in the request word by start() and by a filter body that returns: no request at all,
@@ -102,6 +104,9 @@ inline void suspend(StreamChannel& ch, Request code) {
 // Suspends with REQ_DONE for good: the driver writes what the output buffer holds and never
 // resumes the filter.
 [[noreturn]] void finish(StreamChannel& ch);
+
+// Suspends with `code` for good: the run cannot be completed.
+[[noreturn]] void give_up(StreamChannel& ch, Request code);
 
 // The next input byte, or -1 at end of input. The common case is a compare and a step.
 inline int next_byte(StreamChannel& ch) {
