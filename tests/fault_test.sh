@@ -77,6 +77,8 @@ fi
 # what it wrote is the start of the complete output.
 if [ "$sanitized" = 1 ]; then
     echo "SKIP: no memory part-way: a sanitizer build cannot start under a data-size limit"
+elif [ "$emulated" = 1 ]; then
+    echo "SKIP: no memory part-way: the limit would fall on the emulator itself"
 else
     head -c 33554432 /dev/urandom > random
     "$CS" random whole.out || die "no memory part-way: the run without a limit failed"
