@@ -1,23 +1,37 @@
 #!/usr/bin/env bash
-# Whole-run timings: chunksieve (and each kernel set, forced through the library), md5sum and a
-# plain copy, run alternately on the same input; medians and ratios to md5sum.
+# Whole-run timings of chunksieve against md5sum on the same input, from a file and through a
+# pipe: the command as it is (a writer thread for large inputs), and the same run forced through
+# the library onto one thread, or onto a reader and a writer thread; optionally each kernel set.
+# Each round runs every command once, alternately; the table gives medians over the rounds, and
+# each command's ratio to the baseline of its own round (md5sum F, or cat F | md5sum for a pipe),
+# median over the rounds.
 #
-#   bench/run.sh [-b BUILD_DIR] [-r ROUNDS] [FILE...]
+#   bench/run.sh [-b BUILD_DIR] [-r ROUNDS] [-m file|pipe|both] [-k] [FILE...]
+#
+#   -k  also each kernel set the CPU runs (one-thread driver), and cat F > OUT
+#
+# CPU is user + system time of every process and thread of the run (for a pipe, cat's too);
+# "÷ 1 thread" is the CPU time against the one-thread run's.
 #
 # Without files it makes, once, in $BENCH_DIR (default /tmp/chunksieve-bench):
-#   repeats-256M     random data with repeated stretches
 #   duplicate-512M   eight copies of a 64 MiB tar of /usr/lib, each with 64 small edits
 #   unique-512M      the first 512 MiB of a tar of /usr/lib and /usr/share
+#   zeros-1G         1 GiB of zeros, a sparse file
+#   unique-8M, unique-64M-1   the first 8 MiB and 64 MiB - 1 byte of unique-512M
 # The tars are made with sorted names and fixed owners and times, so a machine gives the same
 # bytes each time.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$here/../build
 rounds=3
-while getopts "b:r:" opt; do
+modes="file pipe"
+kernel_sets=0
+while getopts "b:r:m:k" opt; do
     case $opt in
         b) build=$OPTARG ;;
         r) rounds=$OPTARG ;;
+        m) [ "$OPTARG" = both ] && modes="file pipe" || modes=$OPTARG ;;
+        k) kernel_sets=1 ;;
         *) exit 2 ;;
     esac
 done
@@ -28,66 +42,103 @@ mkdir -p "$dir"
 for tool in chunksieve bench/sieve_bench bench/make_bench_input; do
     [ -x "$build/$tool" ] || { echo "missing $build/$tool: build first" >&2; exit 1; }
 done
+cs=$build/chunksieve
+sieve=$build/bench/sieve_bench
 
 tar_sorted() { tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 -cf - "$@" 2>/dev/null || true; }
 
 inputs=("$@")
 if [ ${#inputs[@]} -eq 0 ]; then
-    [ -s "$dir/repeats-256M" ] || "$build/bench/make_bench_input" repeats $((256 << 20)) 1 > "$dir/repeats-256M"
     if [ ! -s "$dir/duplicate-512M" ]; then
         tar_sorted /usr/lib | head -c $((64 << 20)) > "$dir/base-64M"
         "$build/bench/make_bench_input" copies "$dir/base-64M" 8 64 1 | head -c $((512 << 20)) > "$dir/duplicate-512M"
     fi
     [ -s "$dir/unique-512M" ] || tar_sorted /usr/lib /usr/share | head -c $((512 << 20)) > "$dir/unique-512M"
-    inputs=("$dir/repeats-256M" "$dir/duplicate-512M" "$dir/unique-512M")
+    [ -s "$dir/unique-8M" ] || head -c $((8 << 20)) "$dir/unique-512M" > "$dir/unique-8M"
+    [ -s "$dir/unique-64M-1" ] || head -c $(((64 << 20) - 1)) "$dir/unique-512M" > "$dir/unique-64M-1"
+    [ -e "$dir/zeros-1G" ] || truncate -s 1G "$dir/zeros-1G"
+    inputs=("$dir/duplicate-512M" "$dir/unique-512M" "$dir/zeros-1G" "$dir/unique-8M" "$dir/unique-64M-1")
 fi
 
+best=$("$sieve" avx512 /dev/null /dev/null 2>/dev/null && echo avx512 || echo avx2)
+"$sieve" "$best" /dev/null /dev/null 2>/dev/null || best=portable
 sets=()
-for s in avx512 avx2 portable; do
-    "$build/bench/sieve_bench" "$s" /dev/null /dev/null 2>/dev/null && sets+=("$s")
-done
+if [ "$kernel_sets" = 1 ]; then
+    for s in avx512 avx2 portable; do
+        "$sieve" "$s" /dev/null /dev/null 2>/dev/null && sets+=("$s")
+    done
+fi
 
 grep -m1 "model name" /proc/cpuinfo | sed 's/^model name\s*: /CPU: /'
+echo "$(nproc) cores; load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 out=$dir/out
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+TIMEFORMAT='%3R %3U %3S'  # bash's time: wall, user and system time of all the run's processes
+
 for in in "${inputs[@]}"; do
     cat "$in" > /dev/null  # into the page cache
-    declare -A wall=() user=() rss=()
-    names=("md5sum" "cat" "chunksieve")
-    for s in "${sets[@]}"; do names+=("chunksieve:$s"); done
-    for ((r = 0; r < rounds; r++)); do
-        for name in "${names[@]}"; do
-            case $name in
-                md5sum) cmd=(md5sum "$in") ;;
-                cat) cmd=(sh -c 'cat "$0" > "$1"' "$in" "$out") ;;
-                chunksieve) cmd=("$build/chunksieve" "$in" "$out") ;;
-                chunksieve:*) cmd=("$build/bench/sieve_bench" "${name#chunksieve:}" "$in" "$out") ;;
-            esac
-            rm -f "$out"  # every writer starts from a new file: truncating one costs time too
-            m=$( { /usr/bin/time -f "%e %U %M" "${cmd[@]}" > /dev/null; } 2>&1 | tail -1)
-            read -r w u k <<< "$m"
-            wall[$name]+="$w "
-            user[$name]+="$u "
-            rss[$name]+="$k "
-            if [[ $name == chunksieve* ]]; then
-                sum=$(md5sum < "$out")
-                [ -z "${ref_sum:-}" ] && ref_sum=$sum
-                [ "$sum" = "$ref_sum" ] || echo "OUTPUT DIFFERS: $name" >&2
-            fi
+    for mode in $modes; do
+        # name -> the command, run by sh with the input as $0 and the output as $1
+        names=(base chunksieve "1 thread" "reader + writer")
+        declare -A cmd=()
+        if [ "$mode" = file ]; then
+            cmd[base]='md5sum "$0" > /dev/null'
+            cmd[chunksieve]='"$2" "$0" "$1"'
+            cmd["1 thread"]='"$3" "$4" "$0" "$1" never'
+            cmd["reader + writer"]='"$3" "$4" "$0" "$1" always'
+        else
+            cmd[base]='cat "$0" | md5sum > /dev/null'
+            cmd[chunksieve]='cat "$0" | "$2" /dev/stdin "$1"'
+            cmd["1 thread"]='cat "$0" | "$3" "$4" /dev/stdin "$1" never'
+            cmd["reader + writer"]='cat "$0" | "$3" "$4" /dev/stdin "$1" always'
+        fi
+        if [ "$kernel_sets" = 1 ]; then
+            names+=("cat > OUT")
+            cmd["cat > OUT"]='cat "$0" > "$1"'
+            for s in "${sets[@]}"; do
+                names+=("1 thread, $s")
+                if [ "$mode" = file ]; then
+                    cmd["1 thread, $s"]='"$3" '"$s"' "$0" "$1" never'
+                else
+                    cmd["1 thread, $s"]='cat "$0" | "$3" '"$s"' /dev/stdin "$1" never'
+                fi
+            done
+        fi
+        declare -A wall=() user=() sys=() ratio=()
+        unset ref_sum
+        for ((r = 0; r < rounds; r++)); do
+            for name in "${names[@]}"; do
+                rm -f "$out"  # every writer starts from a new file: truncating one costs time too
+                m=$( { time sh -c "${cmd[$name]}" "$in" "$out" "$cs" "$sieve" "$best"; } 2>&1 | tail -1)
+                read -r w u s <<< "$m"
+                wall[$name]+="$w "
+                user[$name]+="$u "
+                sys[$name]+="$s "
+                [ "$name" = base ] && base_wall=$w
+                ratio[$name]+="$(awk -v w="$w" -v b="$base_wall" 'BEGIN { printf "%.4f", (b > 0 ? w / b : 0) }') "
+                if [ "$name" != base ] && [ "$name" != "cat > OUT" ]; then
+                    sum=$(md5sum < "$out")
+                    [ -z "${ref_sum:-}" ] && ref_sum=$sum
+                    [ "$sum" = "$ref_sum" ] || echo "OUTPUT DIFFERS: $name" >&2
+                fi
+            done
         done
-    done
-    unset ref_sum
-    median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-    base=$(echo "${wall[md5sum]}" | median)
-    echo
-    echo "$(basename "$in") ($(( $(stat -c %s "$in") >> 20 )) MiB), $rounds rounds, output $(( $(stat -c %s "$out") >> 20 )) MiB"
-    printf '| %-20s | %8s | %8s | %8s | %9s |\n' command "wall s" "÷ md5sum" "user s" "peak MiB"
-    printf '|%s|%s|%s|%s|%s|\n' ---------------------- ---------- ---------- ---------- -----------
-    for name in "${names[@]}"; do
-        w=$(echo "${wall[$name]}" | median)
-        u=$(echo "${user[$name]}" | median)
-        k=$(echo "${rss[$name]}" | median)
-        awk -v n="$name" -v w="$w" -v b="$base" -v u="$u" -v k="$k" \
-            'BEGIN { printf "| %-20s | %8.2f | %8.2f | %8.2f | %9.1f |\n", n, w, w / b, u, k / 1024 }'
+        one_cpu=$(awk -v u="$(echo "${user["1 thread"]}" | median)" -v s="$(echo "${sys["1 thread"]}" | median)" 'BEGIN { print u + s }')
+        echo
+        echo "$(basename "$in") ($(stat -c %s "$in") bytes), $mode, $rounds rounds, output $(stat -c %s "$out") bytes"
+        printf '| %-22s | %7s | %8s | %7s | %7s | %7s | %10s |\n' command "wall s" "÷ base" "user s" "sys s" "CPU s" "÷ 1 thread"
+        printf '|%s|%s|%s|%s|%s|%s|%s|\n' ------------------------ --------- ---------- --------- --------- --------- ------------
+        for name in "${names[@]}"; do
+            label=$name
+            [ "$name" = base ] && { [ "$mode" = file ] && label="md5sum F" || label="cat F | md5sum"; }
+            awk -v n="$label" -v w="$(echo "${wall[$name]}" | median)" -v q="$(echo "${ratio[$name]}" | median)" \
+                -v u="$(echo "${user[$name]}" | median)" -v s="$(echo "${sys[$name]}" | median)" \
+                -v one="$one_cpu" -v cs="$([[ $name == base || $name == "cat > OUT" ]] && echo 0 || echo 1)" \
+                'BEGIN { c = u + s; x = ""
+                         if (cs && one > 0) x = sprintf("%.2f", c / one)
+                         printf "| %-22s | %7.3f | %8.2f | %7.3f | %7.3f | %7.3f | %10s |\n", n, w, q, u, s, c, x }'
+        done
+        unset cmd wall user sys ratio
     done
 done
 rm -f "$out"

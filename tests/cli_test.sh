@@ -74,37 +74,114 @@ if [ -n "$REFERENCE_ONLY" ]; then
     exit
 fi
 
-# ---- arguments and files ----
+# ---- every failure: exit status 1, one line on standard error, and what is left on disk ----
+# Columns: case | where (all; posix where Windows has no such thing; full where /dev/full can be
+# written) | the message after "chunksieve: ", up to the system's reason | the reason on POSIX
+# (Windows words its own; it must be there), or - | what is left on disk | the arguments.
+# On disk: absent:F, F must not exist afterwards; kept:F, F holds "old contents" before and after;
+# empty:F, F exists and is empty. The input `in` must always be left as it was.
+# Arguments, expanded as the shell would (a glob matches the files made for the case): <F and
+# >>F redirect the standard input and output; ~ stands for no argument at all.
 mkdir "$T/files" && cd "$T/files" || exit 1
-"$MK" lcg 100000 > in
-check; cs && die "no arguments must fail"
-check; cs in && die "one argument must fail"
-[ -e out ] && die "a failed run must not create the output"
-check; cs missing out && die "a missing input must fail"
-[ -e out ] && die "a missing input must not create the output"
-check; cs "$T" out && die "a directory as input must fail"
-[ -e out ] && die "a directory as input must not create the output"
-check; cs in no/such/dir/out && die "an output that cannot be created must fail"
-check; cs in out extra args && cs in out2 && cmp -s out out2 || die "extra arguments must be ignored"
+"$MK" lcg 100000 > in && cp in in.orig
+mkdir dir
+ln -s in sym
+ln in hard
+USAGE='(usage: chunksieve [OPTION]... [--] IN OUT)'
+CR=
+[ -n "$NAMED_PIPE" ] && CR=$'\r'  # a Windows console program ends its lines with CR LF
+while IFS='|' read -r name where what reason after args; do
+    name=${name%"${name##*[! ]}"}
+    where=${where// /}
+    [ "$where" != all ] && [ -n "$NAMED_PIPE" ] && continue
+    [ "$where" = full ] && ! [ -w /dev/full ] && continue
+    check
+    for f in $after; do
+        rm -f "${f#*:}"
+        [ "${f%%:*}" = kept ] && printf 'old contents' > "${f#*:}"
+    done
+    words=()
+    stdin=
+    stdout=
+    for w in $args; do
+        case $w in
+            '<&-') stdin=closed ;;
+            '<'*) stdin=${w#<} ;;
+            '>>'*) stdout=${w#>>} ;;
+            '~') ;;
+            *) words+=("$w") ;;
+        esac
+    done
+    (
+        case $stdin in
+            '') ;;
+            closed) exec <&- ;;
+            *) exec < "$stdin" ;;
+        esac
+        [ -n "$stdout" ] && exec >> "$stdout"
+        cs "${words[@]}"
+    ) 2> "$T/err"
+    status=$?
+    [ "$status" = 1 ] || die "$name: exit status $status, want 1"
+    want="chunksieve: $what"
+    got=$(tr -d "$CR" < "$T/err")
+    if [ "$reason" = - ]; then
+        [ "$got" = "$want" ] || die "$name: message '$got', want '$want'"
+    elif [ -z "$NAMED_PIPE" ]; then
+        [ "$got" = "$want: $reason" ] || die "$name: message '$got', want '$want: $reason'"
+    else
+        case $got in
+            "$want: "?*) ;;
+            *) die "$name: message '$got', want '$want: ' and the system's reason" ;;
+        esac
+    fi
+    [ "$(wc -l < "$T/err")" = 1 ] || die "$name: $(wc -l < "$T/err") lines on standard error"
+    for f in $after; do
+        case $f in
+            absent:*) [ -e "${f#*:}" ] && die "$name: ${f#*:} must not exist" ;;
+            kept:*) [ "$(cat "${f#*:}")" = "old contents" ] || die "$name: ${f#*:} was changed" ;;
+            empty:*) [ -f "${f#*:}" ] && ! [ -s "${f#*:}" ] || die "$name: ${f#*:} must be empty" ;;
+        esac
+    done
+    cmp -s in in.orig || die "$name: the input was changed"
+    rm -f ./*.tar all.sieved
+done <<TABLE
+no operands             |all  |needs two operands, IN and OUT, got 0 $USAGE|-|absent:out|~
+one operand             |all  |needs two operands, IN and OUT, got 1 $USAGE|-|absent:out|in
+a glob that matched two |all  |needs two operands, IN and OUT, got 3 $USAGE|-|kept:a.tar kept:b.tar absent:all.sieved|*.tar all.sieved
+an operand after --     |all  |needs two operands, IN and OUT, got 3 $USAGE|-|kept:out|in out -- -h
+unknown long option     |all  |unknown option '--bogus' (see chunksieve --help)|-|kept:out|--bogus in out
+unknown short option    |all  |unknown option '-x' (see chunksieve --help)|-|absent:out|in out -hx
+a flag given a value    |all  |option '--stats' takes no value (see chunksieve --help)|-|absent:out|--stats=yes in out
+missing input           |all  |cannot open 'missing'|No such file or directory|absent:out|missing out
+directory as input      |all  |cannot open 'dir'|Is a directory|absent:out|dir out
+closed standard input   |posix|cannot open standard input|Bad file descriptor|absent:out|- out <&-
+output in a missing dir |all  |cannot create 'no/such/out'|No such file or directory|absent:no|in no/such/out
+directory as output     |all  |cannot create 'dir'|Is a directory|-|in dir
+input as output         |all  |'in' is the input file|-|-|in in
+output a link to input  |all  |'sym' is the input file|-|-|in sym
+output a hard link      |all  |'hard' is the input file|-|-|in hard
+input a link to output  |all  |'./in' is the input file|-|-|sym ./in
+standard input as output|all  |'in' is the input file|-|-|- in <in
+standard output as input|all  |standard output is the input file|-|-|in - >>in
+output a full device    |full |writing '/dev/full'|No space left on device|-|in /dev/full
+help on a full device   |full |writing standard output|No space left on device|-|--help >>/dev/full
+a read that fails       |posix|reading '/proc/self/mem'|Input/output error|empty:out|/proc/self/mem out
+TABLE
+
+# A path is quoted with its control characters shown as '?': a message stays one line, and a
+# name cannot send the terminal escape sequences.
+check
+cs $'bad\nname\e[2J' out 2> "$T/err"
+case $(tr -d "$CR" < "$T/err") in
+    "chunksieve: cannot open 'bad?name?[2J': "?*) ;;
+    *) die "control characters in a path: printed '$(cat -v "$T/err")'" ;;
+esac
 
 # An existing output is truncated even when the run writes nothing.
 printf 'old contents' > out
 check; "$MK" zeros 50 > small && cs small out || die "small input must succeed"
 [ "$(size out)" = 0 ] || die "an existing output must be truncated"
-
-# ---- the input never destroyed through its own output ----
-cp in keep
-check; cs in in && die "input as output must fail"
-ln -s in sym; ln in hard
-check; cs in sym && die "output through a symbolic link to the input must fail"
-check; cs in hard && die "output through a hard link to the input must fail"
-check; cs sym ./in && die "input through a symbolic link to the output must fail"
-cmp -s in keep || die "the input must be left unchanged"
-
-# ---- write failures are not success ----
-if [ -w /dev/full ]; then
-    check; cs in /dev/full && die "a full device must fail"
-fi
 
 # ---- pipes: short pieces in, a pipe out, the same bytes as file to file ----
 cs in ref || die "file to file"
@@ -165,6 +242,97 @@ else
 
     # A device is written to, never truncated.
     check; cs in NUL || die "NUL as output must succeed"
+fi
+
+# ---- "-" both ways, and a file named "-" ----
+check
+cs - - < in > std && cmp -s std ref || die "- as input and output: not the file-to-file output"
+check
+"$MK" lcg-twice 30000 61 | cs - - | cat > std2 && cmp -s std2 ref2 || die "- in and out of pipes"
+check
+cp in ./- && cs ./- dash.out && cmp -s dash.out ref || die "'./-' must name a file"
+rm -f ./-
+
+# ---- options ----
+# --help and --version: standard output, status 0, nothing opened or created, wherever they stand.
+for args in "--help" "-h" "in out.h -h" "-hV"; do
+    check
+    # shellcheck disable=SC2086
+    cs $args > help 2> err || die "$args: exit status $?"
+    head -n 1 help | grep -q '^usage: chunksieve ' || die "$args: no usage line"
+    [ -s err ] && die "$args: printed on standard error"
+    [ -e out.h ] && die "$args: created the output"
+done
+check
+cs -V > version 2> err || die "-V: exit status $?"
+tr -d '\r' < version | grep -qx 'chunksieve [0-9][0-9]*\.[0-9][0-9]*\.[0-9][0-9]*' ||
+    die "-V: printed '$(cat version)'"
+check
+cp in ./-x && cs -- -x dashx.out && cmp -s dashx.out ref || die "-- must end the options"
+rm -f ./-x
+check
+cs --progress --stats in opts.out 2> err && cmp -s opts.out ref || die "options must not change the output"
+cs --progress in opts.out 2> err || die "--progress must succeed"
+[ -s err ] && die "--progress must print nothing when standard error is not a terminal"
+
+# ---- --stats: exact figures on inputs whose chunks are known ----
+# Columns: input | input bytes | chunks | new chunks | chunks found | output bytes | fill bytes |
+# bytes after the last chunk end | new share. An empty cell is not known for that input.
+while IFS='|' read -r input bytes chunks new found output fill after share; do
+    input=${input// /} bytes=${bytes// /} chunks=${chunks// /} new=${new// /}
+    found=${found// /} output=${output// /} fill=${fill// /} after=${after// /}
+    check
+    # shellcheck disable=SC2086
+    "$MK" ${input//_/ } > stats.in
+    cs --stats stats.in stats.out 2> err > stdout || die "--stats $input: exit status $?"
+    [ -s stdout ] && die "--stats $input: printed on standard output"
+    tr -d '\r' < err > stats
+    expect_stat() {
+        [ -z "$2" ] && return
+        grep -qx "$1: $2" stats || die "--stats $input: want '$1: $2', got '$(grep "^$1:" stats)'"
+    }
+    expect_stat "input bytes" "$bytes"
+    expect_stat "chunks" "$chunks"
+    expect_stat "new chunks written" "$new"
+    expect_stat "chunks found" "$found"
+    expect_stat "output bytes" "$output"
+    expect_stat "fill bytes in the output" "$fill"
+    expect_stat "bytes after the last chunk end, not written" "$after"
+    expect_stat "index entries dropped from full windows" 0
+    expect_stat "new share of the input" "$share"
+    grep -qx 'wall time: [0-9]*\.[0-9]* s' stats || die "--stats $input: no wall time"
+    grep -qx 'speed: [0-9]*\.[0-9]* MB/s' stats || die "--stats $input: no speed"
+    [ "$(wc -l < stats)" = 11 ] || die "--stats $input: $(wc -l < stats) lines"
+    [ "$(size stats.out)" = "$output" ] || die "--stats $input: output size $(size stats.out)"
+done <<'STATS'
+marker-zeros      |54    |1  |1  |0  |64    |60|50  |7.41%
+marker-repeat_100 |400   |100|1  |99 |64    |60|0   |1.00%
+zeros_70000       |70000 |1  |1  |0  |65536 |1 |4465|93.62%
+zeros_131070      |131070|2  |1  |1  |65536 |1 |0   |50.00%
+lcg_100000        |100000|392|392|0  |112064|  |    |
+lcg-twice_30000   |60000 |   |   |117|33984 |  |    |
+STATS
+# Stream S's chunks are all new: what is not written of the input is its tail, and what the
+# output has beyond the input is fill, so fill - tail = 112,064 - 100,000.
+"$MK" lcg 100000 > stats.in && cs --stats stats.in stats.out 2> err
+fill=$(tr -d '\r' < err | sed -n 's/^fill bytes in the output: //p')
+tail=$(tr -d '\r' < err | sed -n 's/^bytes after the last chunk end, not written: //p')
+check
+[ "$((fill - tail))" = 12064 ] || die "--stats stream S: fill $fill and tail $tail"
+
+# ---- --progress on a terminal: redrawn while the input is read, blanked at the end ----
+# `script` gives the command a pseudo-terminal; the input comes in two parts 0.6 s apart, so
+# the line is drawn at least once (after 0.25 s).
+if [ -z "$NAMED_PIPE" ] && command -v script > /dev/null; then
+    check
+    "$MK" lcg 1000000 > big && cs big big.ref
+    printf -v cmd '(head -c 300000 big; sleep 0.6; tail -c +300001 big) | %q --progress - big.out' "$CS"
+    if [ ${#RUNNER[@]} -gt 0 ]; then printf -v cmd '%q ' "${RUNNER[@]}"; cmd+=" $cmd"; fi
+    script -qec "$cmd" /dev/null > tty 2>&1 < /dev/null || die "--progress on a terminal: exit status $?"
+    cmp -s big.out big.ref || die "--progress on a terminal: the output differs"
+    grep -aq $'\r[0-9.]* MB read, [0-9.]* MB/s' tty || die "--progress on a terminal: no line in '$(cat -v tty)'"
+    [ "$(tail -c 1 tty)" = $'\r' ] && tail -c 2 tty | head -c 1 | grep -q ' ' ||
+        die "--progress on a terminal: the line was not blanked: '$(tail -c 80 tty | cat -v)'"
 fi
 
 report

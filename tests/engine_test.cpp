@@ -17,6 +17,7 @@ using test::MARKER;
 struct Outcome {
     Bytes output;
     std::vector<std::size_t> reads, writes;
+    FilterCounts counts;
 };
 
 Outcome run_with(const ChunkingKernels* kernels, const Bytes& input, std::size_t piece) {
@@ -24,7 +25,7 @@ Outcome run_with(const ChunkingKernels* kernels, const Bytes& input, std::size_t
     f->kernels = kernels;
     test::MemoryIo io(input, piece);
     EXPECT_EQ(run_filter(*f, io), RunStatus::complete);
-    return Outcome{io.output, io.reads, io.writes};
+    return Outcome{io.output, io.reads, io.writes, f->counts};
 }
 
 // Random data in which earlier stretches come back, shifted and slightly edited, as in backups.
@@ -88,6 +89,29 @@ std::vector<Input> inputs() {
     marker_at_max.insert(marker_at_max.end(), 70000, 0);
     v.push_back({"marker at the maximum length", marker_at_max});
     v.push_back({"short", test::random_bytes(150, 5)});
+    // Long chunks held back until the lanes fill: released once enough short chunks follow, once
+    // the held chunks reach their number limit (16,384 marker chunks a block), and once the held
+    // bytes reach theirs (65,535 bytes, then chunks of 30,000 ended by markers).
+    Bytes long_then_short;
+    for (std::uint8_t v = 1; v <= 6; ++v) {
+        long_then_short.insert(long_then_short.end(), 70000 + 9000 * v, v);
+        const Bytes r = test::random_bytes(60000 * v, v);
+        long_then_short.insert(long_then_short.end(), r.begin(), r.end());
+    }
+    v.push_back({"long chunks among short ones", long_then_short});
+    Bytes long_then_markers;
+    for (int round = 0; round < 2; ++round) {
+        long_then_markers.insert(long_then_markers.end(), 65535, std::uint8_t(round));
+        for (int i = 0; i < 40000; ++i)
+            long_then_markers.insert(long_then_markers.end(), MARKER.begin(), MARKER.end());
+    }
+    v.push_back({"long chunks, then markers only", long_then_markers});
+    Bytes long_then_30000(70000, 0);
+    for (int i = 0; i < 40; ++i) {
+        long_then_30000.insert(long_then_30000.end(), 29996, std::uint8_t(i + 1));
+        long_then_30000.insert(long_then_30000.end(), MARKER.begin(), MARKER.end());
+    }
+    v.push_back({"a long chunk, then chunks of 30,000", long_then_30000});
     return v;
 }
 
@@ -95,10 +119,15 @@ TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
     const auto sets = test::runnable_kernel_sets();
     for (const Input& in : inputs()) {
         const Outcome plain = run_with(nullptr, in.data, STREAM_BLOCK);
+        // The counts account for every byte in and out.
+        const FilterCounts& c = plain.counts;
+        EXPECT_EQ(c.chunk_bytes + c.tail_bytes, in.data.size()) << in.name;
+        EXPECT_EQ(c.new_bytes + c.fill_bytes, plain.output.size()) << in.name;
         for (const ChunkingKernels* k : sets) {
             const Outcome fast = run_with(k, in.data, STREAM_BLOCK);
             EXPECT_EQ(fast.output, plain.output) << in.name << " with " << k->name;
             EXPECT_EQ(fast.writes, plain.writes) << in.name << " with " << k->name;
+            EXPECT_TRUE(fast.counts == plain.counts) << in.name << " with " << k->name;
         }
     }
 }
@@ -107,10 +136,13 @@ TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
 // blocks of one byte.
 TEST(Engine, RefillSizesDoNotChangeTheOutput) {
     const Bytes input = with_duplicates(300000, 7);
-    const Bytes expect = run_with(nullptr, input, STREAM_BLOCK).output;
+    const Outcome expect = run_with(nullptr, input, STREAM_BLOCK);
     for (const ChunkingKernels* k : test::runnable_kernel_sets())
-        for (std::size_t piece : {1u, 5u, 15u, 17u, 999u, 30000u, 65535u})
-            EXPECT_EQ(run_with(k, input, piece).output, expect) << k->name << " piece " << piece;
+        for (std::size_t piece : {1u, 5u, 15u, 17u, 999u, 30000u, 65535u}) {
+            const Outcome got = run_with(k, input, piece);
+            EXPECT_EQ(got.output, expect.output) << k->name << " piece " << piece;
+            EXPECT_TRUE(got.counts == expect.counts) << k->name << " piece " << piece;
+        }
 }
 
 TEST(Engine, PortableSetIsAlwaysAvailable) {

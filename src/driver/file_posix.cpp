@@ -1,9 +1,10 @@
-#include "driver/files.h"
-
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "driver/files.h"
 
 namespace chunksieve {
 
@@ -13,6 +14,9 @@ int fd(std::intptr_t h) {
     return int(h);
 }
 
+// What an input pipe is asked to hold: as much as an unprivileged process may ask for by default.
+[[maybe_unused]] constexpr int INPUT_PIPE_BYTES = 1 << 20;
+
 }  // namespace
 
 bool Files::open_input(const char* path) {
@@ -21,9 +25,34 @@ bool Files::open_input(const char* path) {
         in = ::open(path, O_RDONLY | O_CLOEXEC);
     while (in < 0 && errno == EINTR);
     in_ = in;
-    if (in < 0) return false;
+    if (in < 0) {
+        error_ = errno;
+        return false;
+    }
+    return check_input();
+}
+
+bool Files::use_standard_input() {
+    in_ = STDIN_FILENO;
+    return check_input();
+}
+
+bool Files::check_input() {
     struct stat st;
-    if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    if (fstat(fd(in_), &st) != 0) {
+        error_ = errno;
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error_ = EISDIR;
+        return false;
+    }
+#if defined(F_SETPIPE_SZ)
+    // A pipe of 64 KiB holds one block: the writer at its other end then waits for every read,
+    // and every read waits for the writer. A larger one lets the writer run ahead while the
+    // filter works. Only a wish: the system may refuse it, and nothing else depends on it.
+    if (S_ISFIFO(st.st_mode)) (void)fcntl(fd(in_), F_SETPIPE_SZ, INPUT_PIPE_BYTES);
+#endif
     return true;
 }
 
@@ -35,17 +64,44 @@ bool Files::create_output(const char* path) {
         out = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     while (out < 0 && errno == EINTR);
     out_ = out;
-    if (out < 0) return false;
+    if (out < 0) {
+        error_ = errno;
+        return false;
+    }
+    return check_output(true);
+}
+
+bool Files::use_standard_output() {
+    out_ = STDOUT_FILENO;
+    return check_output(false);
+}
+
+bool Files::check_output(bool truncate) {
     struct stat in_st, out_st;
-    if (fstat(fd(in_), &in_st) != 0 || fstat(out, &out_st) != 0) return false;
+    if (fstat(fd(in_), &in_st) != 0 || fstat(fd(out_), &out_st) != 0) {
+        error_ = errno;
+        return false;
+    }
+    error_ = 0;
     // A disk written raw destroys the input if it is that disk (under any device node) or a
     // file on it.
-    if (S_ISBLK(out_st.st_mode))
-        return !(S_ISBLK(in_st.st_mode) && in_st.st_rdev == out_st.st_rdev) &&
-               in_st.st_dev != out_st.st_rdev;
+    if (S_ISBLK(out_st.st_mode)) {
+        if (S_ISBLK(in_st.st_mode) && in_st.st_rdev == out_st.st_rdev)
+            clash_ = OutputClash::same_file;
+        else if (in_st.st_dev == out_st.st_rdev)
+            clash_ = OutputClash::input_on_device;
+        return clash_ == OutputClash::none;
+    }
     if (!S_ISREG(out_st.st_mode)) return true;  // a pipe, a terminal, a device: nothing to cut
-    if (in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) return false;
-    return ftruncate(out, 0) == 0;
+    if (in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) {
+        clash_ = OutputClash::same_file;
+        return false;
+    }
+    if (truncate && ftruncate(fd(out_), 0) != 0) {
+        error_ = errno;
+        return false;
+    }
+    return true;
 }
 
 std::int64_t Files::input_size() const {
@@ -61,6 +117,7 @@ bool Files::close_all() {
     // A failing close can be the first report of a write that did not reach the file. EINTR
     // leaves the descriptor's state unspecified on Linux, so it is not retried.
     const bool ok = ::close(fd(out_)) == 0 || errno == EINTR;
+    if (!ok) error_ = errno;
     out_ = -1;
     return ok;
 }
@@ -69,7 +126,10 @@ std::ptrdiff_t Files::read(std::uint8_t* buf, std::size_t capacity) {
     for (;;) {
         const ssize_t got = ::read(fd(in_), buf, capacity);
         if (got >= 0) return got;
-        if (errno != EINTR) return -1;
+        if (errno != EINTR) {
+            read_error_ = errno;
+            return -1;
+        }
     }
 }
 
@@ -78,13 +138,29 @@ bool Files::write_all(const std::uint8_t* buf, std::size_t n) {
         const ssize_t put = ::write(fd(out_), buf, n);
         if (put < 0) {
             if (errno == EINTR) continue;
+            write_error_ = errno;
             return false;
         }
-        if (put == 0) return false;  // no progress and no error: give up rather than spin
+        if (put == 0) {  // no progress and no error: give up rather than spin
+            write_error_ = EIO;
+            return false;
+        }
         buf += put;
         n -= std::size_t(put);
     }
     return true;
+}
+
+std::string system_message(int code) {
+    return strerror(code);
+}
+
+int last_system_error() {
+    return errno;
+}
+
+bool stderr_is_terminal() {
+    return isatty(STDERR_FILENO) == 1;
 }
 
 }  // namespace chunksieve

@@ -1,31 +1,154 @@
-// chunksieve IN OUT: writes to OUT the first copy of every distinct content-defined chunk of IN,
-// each padded to a multiple of 64 bytes. Prints nothing. Exit status 0 after a complete run,
-// 1 on any failure. Arguments after the second are ignored.
+// chunksieve [OPTION]... IN OUT: writes to OUT the first copy of every distinct content-defined
+// chunk of IN, each padded to a multiple of 64 bytes. Exit status 0 after a complete run, 1 on
+// any failure, with one line on standard error that says what failed and the system's reason.
+// Without options a complete run prints nothing.
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "driver/command_line.h"
 #include "driver/files.h"
+#include "driver/progress.h"
 #include "driver/run.h"
 #include "filter/dedup_filter.h"
 
 namespace {
 
-// One run's whole state: buffers, the filter's stack and the index's table pointer, set up once.
-chunksieve::DedupFilter filter;
+using namespace chunksieve;
+using Clock = std::chrono::steady_clock;
+
+// One run's whole state: buffers, the filter's stack and the index, set up once.
+DedupFilter filter;
+
+int fail(const std::string& what) {
+    std::fprintf(stderr, "chunksieve: %s\n", what.c_str());
+    return 1;
+}
+
+bool is_standard(const char* operand) {
+    return std::strcmp(operand, "-") == 0;
+}
+
+// How a message names an operand.
+std::string input_name(const char* in) {
+    return is_standard(in) ? "standard input" : quoted(in);
+}
+std::string output_name(const char* out) {
+    return is_standard(out) ? "standard output" : quoted(out);
+}
+
+std::string output_refused(const Files& files, const char* out) {
+    switch (files.clash()) {
+        case OutputClash::same_file:
+            return output_name(out) + " is the input file";
+        case OutputClash::input_on_device:
+            return output_name(out) + " is the device that holds the input file";
+        case OutputClash::none:
+            break;
+    }
+    const std::string reason = system_message(files.error());
+    if (is_standard(out)) return "cannot write to standard output: " + reason;
+    return "cannot create " + quoted(out) + ": " + reason;
+}
+
+// The message for a run that did not complete.
+std::string run_failed(RunStatus status, const Files& files, const char* in, const char* out) {
+    switch (status) {
+        case RunStatus::read_failed:
+            return "reading " + input_name(in) + ": " + system_message(files.read_error());
+        case RunStatus::write_failed:
+            return "writing " + output_name(out) + ": " + system_message(files.write_error());
+        case RunStatus::no_memory:
+            return "out of memory for the index, holding " + std::to_string(filter.index.entries()) +
+                   " entries";
+        case RunStatus::complete:
+            break;
+    }
+    return {};
+}
+
+void print_stats(const DedupFilter& f, double seconds) {
+    const FilterCounts& c = f.counts;
+    const std::uint64_t input = c.chunk_bytes + c.tail_bytes;
+    const double share = input > 0 ? 100.0 * double(c.new_bytes) / double(input) : 0;
+    const double rate = seconds > 0 ? double(input) / 1e6 / seconds : 0;
+    std::fprintf(stderr,
+                 "input bytes: %" PRIu64
+                 "\n"
+                 "chunks: %" PRIu64
+                 "\n"
+                 "new chunks written: %" PRIu64
+                 "\n"
+                 "chunks found: %" PRIu64
+                 "\n"
+                 "output bytes: %" PRIu64
+                 "\n"
+                 "fill bytes in the output: %" PRIu64
+                 "\n"
+                 "bytes after the last chunk end, not written: %" PRIu64
+                 "\n"
+                 "index entries dropped from full windows: %" PRIu64
+                 "\n"
+                 "new share of the input: %.2f%%\n"
+                 "wall time: %.3f s\n"
+                 "speed: %.1f MB/s\n",
+                 input, c.chunks, c.new_chunks, c.chunks - c.new_chunks, c.new_bytes + c.fill_bytes,
+                 c.fill_bytes, c.tail_bytes, f.index.dropped(), share, seconds, rate);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace chunksieve;
-    if (argc < 3) return 1;
+    const Clock::time_point started = Clock::now();
+    const CommandLine cl = parse_command_line(argc, argv);
+    if (!cl.error.empty()) return fail(cl.error + " (see chunksieve --help)");
+    if (cl.help || cl.version) {
+        std::fputs(cl.help ? help_text().c_str() : "chunksieve " CHUNKSIEVE_VERSION "\n", stdout);
+        // The C library reports through errno, on every system.
+        if (std::fflush(stdout) != 0)
+            return fail(std::string("writing standard output: ") + std::strerror(errno));
+        return 0;
+    }
+    // Checked before anything is opened: an operand too many is most often a glob that matched
+    // more than one file, and the last of them would be overwritten.
+    if (cl.operands.size() != 2)
+        return fail("needs two operands, IN and OUT, got " + std::to_string(cl.operands.size()) +
+                    " (usage: chunksieve [OPTION]... [--] IN OUT)");
+    const char* in = cl.operands[0];
+    const char* out = cl.operands[1];
 #if defined(CHUNKSIEVE_PLAIN_LOOP)
     filter.kernels = nullptr;  // the per-byte reference loop, for differential tests
 #endif
 
     Files files;
-    if (!files.open_input(argv[1])) return 1;
+    if (!(is_standard(in) ? files.use_standard_input() : files.open_input(in)))
+        return fail("cannot open " + input_name(in) + ": " + system_message(files.error()));
     // The table comes before the output: a run that cannot start leaves an existing output alone.
-    if (!filter.index.create()) return 1;
-    if (!files.create_output(argv[2])) return 1;
+    if (!filter.index.create())
+        return fail("cannot reserve memory for the index: " + system_message(last_system_error()));
+    if (!(is_standard(out) ? files.use_standard_output() : files.create_output(out)))
+        return fail(output_refused(files, out));
+    const std::int64_t size = files.input_size();
 
-    const RunStatus status = run_filter(filter, files);
-    const bool closed = files.close_all();
-    return status == RunStatus::complete && closed ? 0 : 1;
+    RunStatus status;
+    if (cl.progress && stderr_is_terminal()) {
+        ProgressIo shown(files, size, started);
+        status = run_filter(filter, shown);
+        shown.clear();
+    } else {
+        status = run_filter(filter, files);
+    }
+    if (status != RunStatus::complete) {
+        const std::string message = run_failed(status, files, in, out);
+        files.close_all();
+        return fail(message);
+    }
+    if (!files.close_all())
+        return fail("closing " + output_name(out) + ": " + system_message(files.error()));
+    if (cl.stats)
+        print_stats(filter, std::chrono::duration<double>(Clock::now() - started).count());
+    return 0;
 }

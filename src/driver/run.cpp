@@ -1,37 +1,220 @@
 #include "driver/run.h"
 
+#include <atomic>
+#include <cassert>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "driver/block_queue.h"
+
 namespace chunksieve {
 
-RunStatus run_filter(DedupFilter& f, StreamIo& io) {
+namespace {
+
+// The reader and writer threads and their two rings of blocks. The filter takes its input
+// straight from the input ring and writes straight into the output ring: no block is copied.
+//
+//   reader thread --(input ring)--> this thread: the filter --(output ring)--> writer thread
+//
+// Without the reader, this thread reads, as on one thread.
+//
+// The reader makes exactly the calls the one-thread driver would, only earlier: one read of
+// STREAM_BLOCK bytes per block, until the first that returns 0 or fails. The writer makes the
+// same writes in the same order, only later.
+class Overlapped {
+  public:
+    Overlapped(StreamIo& io, bool read_ahead) : io_(io), read_ahead_(read_ahead) {}
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+    // Stops the reader, lets the writer write every block pushed so far, and joins both.
+    ~Overlapped();
+
+    bool reads_ahead() const { return read_ahead_; }
+    // Starts the threads, and moves what the filter has written so far into the output ring;
+    // false (and nothing changed) when a thread could not be started.
+    bool start(StreamChannel& ch);
+    // The filter's next input block, which releases the one it had; only with the reader.
+    RunStatus refill(StreamChannel& ch);
+    // Hands the filter's output block to the writer; for the last one (`last`) waits until
+    // every block has been written. Gives the filter a free block unless `last`.
+    RunStatus flush(StreamChannel& ch, bool last);
+
+  private:
+    void read_ahead();
+    void write_behind();
+    void point_output(StreamChannel& ch) {
+        ch.output_cursor = ch.output_start = out_blocks_[out_.back()].bytes;
+        ch.output_end = ch.output_start + STREAM_BLOCK;
+    }
+
+    StreamIo& io_;
+    const bool read_ahead_;  // with a reader thread
+    // Every side that had to wait is woken once it has half a ring of work, or at the end.
+    BlockQueue in_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
+    BlockQueue out_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
+    InputBlock in_blocks_[BlockQueue::SLOTS];
+    std::ptrdiff_t in_length_[BlockQueue::SLOTS] = {};  // a read's result: bytes, 0 or -1
+    struct alignas(64) OutputBlock {
+        std::uint8_t bytes[STREAM_BLOCK];
+    };
+    OutputBlock out_blocks_[BlockQueue::SLOTS];
+    std::size_t out_length_[BlockQueue::SLOTS] = {};
+    std::atomic<bool> write_failed_{false};
+    bool holding_input_ = false;  // the filter works on in_blocks_[in_.front()]
+    std::thread reader_;
+    std::thread writer_;
+};
+
+Overlapped::~Overlapped() {
+    in_.close();
+    out_.close();
+    if (reader_.joinable()) reader_.join();
+    if (writer_.joinable()) writer_.join();
+}
+
+bool Overlapped::start(StreamChannel& ch) {
+    try {
+        writer_ = std::thread([this] { write_behind(); });
+        if (read_ahead_) reader_ = std::thread([this] { read_ahead(); });
+    } catch (const std::system_error&) {
+        return false;  // the destructor joins a writer that did start
+    }
+    // The filter's output block so far goes on in the first ring block; the output ring is
+    // empty, so the writer cannot be using that one.
+    const std::size_t pending = std::size_t(ch.output_cursor - ch.output_start);
+    std::uint8_t* const first = out_blocks_[out_.back()].bytes;
+    std::memcpy(first, ch.output_start, pending);
+    point_output(ch);
+    ch.output_cursor = first + pending;
+    return true;
+}
+
+void Overlapped::read_ahead() {
+    while (in_.wait_for_room()) {
+        const std::uint32_t slot = in_.back();
+        const std::ptrdiff_t got = io_.read(in_blocks_[slot].data(), STREAM_BLOCK);
+        in_length_[slot] = got;
+        in_.push();
+        if (got <= 0) break;  // the end, or a failure: either way the last read
+    }
+    in_.close();  // wakes the filter's thread for the last blocks
+}
+
+void Overlapped::write_behind() {
+    while (out_.wait_for_block()) {
+        const std::uint32_t slot = out_.front();
+        if (!io_.write_all(out_blocks_[slot].bytes, out_length_[slot])) {
+            write_failed_.store(true);
+            out_.close();  // the filter's thread stops handing blocks over
+            return;
+        }
+        out_.pop();
+    }
+}
+
+RunStatus Overlapped::refill(StreamChannel& ch) {
+    assert(read_ahead_);
+    if (holding_input_) in_.pop();
+    holding_input_ = false;
+    // The reader closes the ring only after its last block, which ends the filter's input.
+    if (!in_.wait_for_block()) return RunStatus::read_failed;
+    holding_input_ = true;
+    const std::uint32_t slot = in_.front();
+    const std::ptrdiff_t got = in_length_[slot];
+    if (got < 0) return RunStatus::read_failed;
+    if (got == 0) ch.end_of_input = 1;
+    ch.input_start = in_blocks_[slot].data();
+    ch.input_cursor = ch.input_start;
+    ch.input_end = ch.input_start + got;
+    return RunStatus::complete;
+}
+
+RunStatus Overlapped::flush(StreamChannel& ch, bool last) {
+    out_length_[out_.back()] = std::size_t(ch.output_cursor - ch.output_start);
+    out_.push();
+    if (last) {
+        out_.close();
+        writer_.join();
+    } else if (out_.wait_for_room()) {
+        point_output(ch);
+    }
+    return write_failed_.load() ? RunStatus::write_failed : RunStatus::complete;
+}
+
+// Whether to start the threads before serving this read, the `reads`th.
+bool overlap_now(Overlap overlap, std::int64_t input_size, std::uint64_t reads) {
+    switch (overlap) {
+        case Overlap::never:
+            return false;
+        case Overlap::always:
+        case Overlap::write_behind:
+            return reads == 0;
+        case Overlap::automatic:
+            break;
+    }
+    if (input_size >= 0) return reads == 0 && input_size >= OVERLAP_MIN_INPUT;
+    return reads == OVERLAP_AFTER_READS;
+}
+
+}  // namespace
+
+RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
     StreamChannel& ch = f.channel;
-    ch.input_cursor = ch.input_start = ch.input_end = f.input_buffer();
+    ch.input_start = f.input_buffer();
+    ch.input_cursor = ch.input_end = ch.input_start;
     ch.output_cursor = ch.output_start = f.output_buffer;
     ch.output_end = f.output_buffer + STREAM_BLOCK;
     ch.end_of_input = 0;
 
+    const std::int64_t input_size = io.input_size();
+    std::uint64_t reads = 0;
+    std::unique_ptr<Overlapped> threads;  // none: this thread reads and writes
+
     start(ch, f.stack, sizeof f.stack, filter_body, &f);
     for (;;) {
+        RunStatus status = RunStatus::complete;
         switch (ch.request) {
-            case REQ_INPUT: {
-                const std::ptrdiff_t got = io.read(f.input_buffer(), STREAM_BLOCK);
-                if (got < 0) return RunStatus::read_failed;
-                if (got == 0) ch.end_of_input = 1;
-                ch.input_start = ch.input_cursor = f.input_buffer();
-                ch.input_end = f.input_buffer() + got;
+            case REQ_INPUT:
+                if (!threads && overlap_now(overlap, input_size, reads)) {
+                    const bool read_ahead = overlap == Overlap::always;  // automatic: no reader
+                    threads.reset(new (std::nothrow) Overlapped(io, read_ahead));
+                    if (threads && !threads->start(ch)) threads.reset();  // on one thread, then
+                }
+                ++reads;
+                if (threads && threads->reads_ahead()) {
+                    status = threads->refill(ch);
+                } else {
+                    const std::ptrdiff_t got = io.read(f.input_buffer(), STREAM_BLOCK);
+                    if (got < 0) return RunStatus::read_failed;
+                    if (got == 0) ch.end_of_input = 1;
+                    ch.input_start = f.input_buffer();
+                    ch.input_cursor = ch.input_start;
+                    ch.input_end = ch.input_start + got;
+                }
                 break;
-            }
             case REQ_NO_MEMORY:
+                // The filter stopped for good; the blocks it handed over are still written.
                 return RunStatus::no_memory;
-            default:
+            default: {
                 // REQ_OUTPUT: a full buffer. REQ_DONE, or REQ_NONE from a body that returned: the
                 // rest, and the run is over.
-                if (!io.write_all(ch.output_start, std::size_t(ch.output_cursor - ch.output_start)))
-                    return RunStatus::write_failed;
-                ch.output_cursor = ch.output_start = f.output_buffer;
-                ch.output_end = f.output_buffer + STREAM_BLOCK;
-                if (ch.request != REQ_OUTPUT) return RunStatus::complete;
+                const bool last = ch.request != REQ_OUTPUT;
+                if (threads) {
+                    status = threads->flush(ch, last);
+                } else {
+                    const std::size_t n = std::size_t(ch.output_cursor - ch.output_start);
+                    if (!io.write_all(ch.output_start, n)) return RunStatus::write_failed;
+                    ch.output_cursor = ch.output_start = f.output_buffer;
+                    ch.output_end = f.output_buffer + STREAM_BLOCK;
+                }
+                if (last && status == RunStatus::complete) return status;
                 break;
+            }
         }
+        if (status != RunStatus::complete) return status;  // threads stopped on the way out
         resume(ch);
     }
 }

@@ -15,6 +15,8 @@ class StreamIo {
     virtual std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) = 0;
     // All n bytes, continuing after short writes: false when a write failed.
     virtual bool write_all(const std::uint8_t* buf, std::size_t n) = 0;
+    // The input's size when it is known before the run (a regular file), otherwise -1.
+    virtual std::int64_t input_size() const { return -1; }
 
   protected:
     ~StreamIo() = default;
@@ -22,11 +24,36 @@ class StreamIo {
 
 enum class RunStatus { complete, read_failed, write_failed, no_memory };
 
+// Who calls read and write. Either way the calls, their order and their sizes are the same, and
+// so are the output bytes; only their timing differs.
+enum class Overlap {
+    // One thread: each read and each write happens between two steps of the filter. The
+    // reference the overlapped driver is compared with.
+    never,
+    // A reader thread reads up to BlockQueue::SLOTS blocks ahead and a writer thread writes full
+    // output blocks behind, while the filter works on this thread.
+    always,
+    // Only the writer thread: this thread reads, between two steps of the filter.
+    write_behind,
+    // `write_behind` for a regular input of OVERLAP_MIN_INPUT bytes or more, and for an input of
+    // unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never` otherwise,
+    // where a thread costs about as much as it saves. Writing a new file costs the system several
+    // times what reading the page cache does, so the writer is where a second core pays; a
+    // reader thread also moves every input byte from its core's cache to the filter's, and from
+    // a pipe it wakes the pipe's writer for every block (measured in bench/run.sh: `always` took
+    // more processor time than `write_behind` and was no faster).
+    automatic,
+};
+inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(16) << 20;
+inline constexpr std::uint64_t OVERLAP_AFTER_READS = 256;
+
 // One whole run of `filter`, whose index must have been created. The filter's buffers are
 // refilled with at most STREAM_BLOCK bytes at a time, and full output buffers are written as
 // they fill; after a failure the filter is left suspended and is not resumed. After no_memory
 // (the index could not grow) the output holds what was written before, the start of the
-// complete output; what the output buffer held is not written.
-RunStatus run_filter(DedupFilter& filter, StreamIo& io);
+// complete output; what the output buffer held is not written. No thread started here outlives
+// the call: each has ended before it returns, and every block handed to the writer before a
+// failure has been written (or its write has failed).
+RunStatus run_filter(DedupFilter& filter, StreamIo& io, Overlap overlap = Overlap::automatic);
 
 }  // namespace chunksieve

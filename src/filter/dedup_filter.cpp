@@ -1,5 +1,6 @@
 #include "filter/dedup_filter.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -18,13 +19,6 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
     return found;
 }
 
-inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
-    if (f.flat_reference) [[unlikely]]
-        f.flat_reference->prefetch(key);
-    else
-        f.index.prefetch(key);
-}
-
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
@@ -34,7 +28,10 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
 
     for (;;) {
         const int next = next_byte(ch);
-        if (next < 0) finish(ch);  // the unfinished last chunk is neither keyed nor written
+        if (next < 0) {
+            f.counts.tail_bytes = f.count;
+            finish(ch);  // the unfinished last chunk is neither keyed nor written
+        }
         const auto b = std::uint8_t(next);
 
         chunk[f.count] = b;
@@ -52,6 +49,7 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
         const std::uint32_t found = ask_index(f, key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
+        f.counts.add_chunk(n, padded, found);
         if (!found) {
             for (std::uint32_t i = 0; i < n; ++i)
                 put_byte(ch, chunk[i]);
@@ -64,62 +62,136 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey& key) {
 }
 
 // Look-ups are prefetched this many chunks ahead: far enough to hide a cache miss, near enough
-// that the lines are still there.
+// that the lines are still there. The index is prefetched in two steps: the directory word that
+// finds a key's block first, the block itself once that word is at hand.
 constexpr std::size_t PREFETCH_AHEAD = 8;
+constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 24;
+static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
 
-// The same output, a whole input block per step: find every chunk end in the block, key all of
-// its chunks at once, then ask the index and write, in chunk order.
+// Before the look-up of chunk j of n.
+inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
+                           std::size_t n) {
+    if (f.flat_reference) [[unlikely]] {
+        if (j + PREFETCH_AHEAD < n) f.flat_reference->prefetch(keys[j + PREFETCH_AHEAD]);
+        return;
+    }
+    if (j + PREFETCH_DIRECTORY_AHEAD < n)
+        f.index.prefetch_directory(keys[j + PREFETCH_DIRECTORY_AHEAD]);
+    if (j + PREFETCH_AHEAD < n) f.index.prefetch(keys[j + PREFETCH_AHEAD]);
+}
+
+// Keys jobs[0, n), then asks the index about each chunk and writes the new ones, in chunk order.
+void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total) {
+    StreamChannel& ch = f.channel;
+    f.kernels->chunk_keys(f.jobs, n, f.keys);
+    for (std::size_t j = 0; j < n; ++j) {
+        prefetch_index(f, f.keys, j, n);
+        const KeyJob& c = f.jobs[j];
+        const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
+        const std::uint64_t padded = padded_length(c.length);
+        total += padded;
+        f.counts.add_chunk(c.length, padded, found);
+        if (!found) {
+            put_bytes(ch, c.data, c.length);
+            put_fill(ch, f.fills[j], std::size_t(padded - c.length));
+        }
+    }
+}
+
+// Whether chunks of `bytes` bytes in all, the longest `longest` bytes, keep `lanes` lanes busy
+// for all but a fraction of the time: the longest chain is at most `slack` times a fair share.
+bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t lanes,
+                     std::uint32_t slack) {
+    return longest * lanes <= slack * bytes;
+}
+
+// The same output, a whole input block per step: find every chunk end in the block, key its
+// chunks all at once, then ask the index and write, in chunk order. A block whose keys one long
+// chunk would dominate is held, with the blocks after it, until the held chunks fill the lanes.
 [[noreturn]] void block_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
     const ChunkingKernels& k = *f.kernels;
     std::uint64_t total = 0;  // padded lengths of all chunks ended so far, found or new
-    std::uint8_t* const chunk = f.chunk_buffer();
+    std::uint8_t* const held = f.held_area;
+    // The held area holds jobs[0, held_chunks), back to back (held_chunk_bytes in all, the
+    // longest held_longest), and then the unfinished chunk: held_bytes in all.
+    std::size_t held_bytes = 0;
+    std::size_t held_chunks = 0;
+    std::size_t held_chunk_bytes = 0;
+    std::size_t held_longest = 0;
 
     for (;;) {
         if (ch.input_cursor >= ch.input_end) {
             suspend(ch, REQ_INPUT);
-            if (ch.end_of_input) finish(ch);  // the unfinished last chunk is dropped
+            if (ch.end_of_input) {
+                key_and_write(f, held_chunks, total);
+                f.counts.tail_bytes = f.scan.count;
+                finish(ch);  // the unfinished last chunk is dropped
+            }
         }
-        std::uint8_t* const data = f.input_buffer();
-        assert(ch.input_cursor == data);  // blocks are taken whole
+        std::uint8_t* const data = ch.input_start;  // an InputBlock's data: room around it
+        assert(ch.input_cursor == data);            // blocks are taken whole
         const std::size_t len = std::size_t(ch.input_end - ch.input_cursor);
         // The scan reads the stream's bytes before the block through the room in front of it.
         std::memcpy(data - SCAN_HISTORY, f.history, SCAN_HISTORY);
 
-        const std::uint32_t carried = f.scan.count;
+        const std::size_t carried = f.scan.count;  // the last bytes of the held area
+        assert(held_bytes - held_chunk_bytes == carried);
         const std::size_t n = find_chunk_ends(k, f.scan, data, len, f.cuts);
-        std::size_t prev = 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t end = f.cuts[j].end;
-            if (j == 0 && carried > 0) {
-                // The chunk began in an earlier block: its bytes are gathered in the chunk buffer.
-                std::memcpy(chunk + carried, data, end);
-                f.jobs[0] = KeyJob{chunk, std::uint32_t(carried + end)};
-            } else {
-                f.jobs[j] = KeyJob{data + prev, std::uint32_t(end - prev)};
-            }
-            prev = end;
-        }
-        k.chunk_keys(f.jobs, n, f.keys);
+        const std::size_t ended = n > 0 ? carried + f.cuts[n - 1].end : 0;  // bytes of its chunks
+        std::size_t longest = 0;
+        for (std::size_t j = 0, prev = 0; j < n; prev = f.cuts[j++].end)
+            longest = std::max(longest, f.cuts[j].end - prev + (j == 0 ? carried : 0));
 
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j + PREFETCH_AHEAD < n) prefetch_index(f, f.keys[j + PREFETCH_AHEAD]);
-            const KeyJob& c = f.jobs[j];
-            const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
-            const std::uint64_t padded = padded_length(c.length);
-            total += padded;
-            if (!found) {
-                put_bytes(ch, c.data, c.length);
-                put_fill(ch, fill_byte(f.cuts[j].how, c.data[c.length - 1]),
-                         std::size_t(padded - c.length));
+        // The block's chunks are keyed where they are, unless its longest chunk would take more
+        // than twice a fair share of the lanes' time: then the block is copied behind the held
+        // area's bytes, and its chunks wait until the held ones keep the lanes busy (the bound
+        // is tighter there, so that a mostly busy block is not held at all and a held run is not
+        // let go at once). Either way a first chunk that began in an earlier block is gathered
+        // in the held area, behind its bytes so far.
+        const bool in_place = held_chunks == 0 && lanes_kept_busy(longest, ended, k.key_lanes, 2);
+        const std::uint8_t* block = data;  // where the block's bytes are read from
+        if (in_place) {
+            if (carried > 0 && n > 0) std::memcpy(held + held_bytes, data, f.cuts[0].end);
+        } else {
+            std::memcpy(held + held_bytes, data, len);
+            block = held + held_bytes;
+        }
+        for (std::size_t j = 0, prev = 0; j < n; prev = f.cuts[j++].end) {
+            const std::uint8_t* start =
+                j > 0 || carried == 0 ? block + prev : held + held_bytes - carried;
+            const auto length = std::uint32_t(f.cuts[j].end - prev + (j == 0 ? carried : 0));
+            f.jobs[held_chunks] = KeyJob{start, length};
+            f.fills[held_chunks] = fill_byte(f.cuts[j].how, start[length - 1]);
+            ++held_chunks;
+        }
+
+        if (in_place) {
+            key_and_write(f, held_chunks, total);
+            held_chunks = 0;
+            // Keep the unfinished chunk's bytes.
+            const std::size_t from = n > 0 ? f.cuts[n - 1].end : 0;
+            const std::size_t kept = n > 0 ? 0 : held_bytes;
+            std::memcpy(held + kept, data + from, len - from);
+            held_bytes = kept + len - from;
+            held_chunk_bytes = 0;
+        } else {
+            held_bytes += len;
+            held_chunk_bytes += ended;
+            held_longest = std::max(held_longest, longest);
+            if (lanes_kept_busy(held_longest, held_chunk_bytes, k.key_lanes, 1) ||
+                held_bytes + STREAM_BLOCK > HELD_BYTES ||
+                held_chunks + MAX_BLOCK_CHUNKS > MAX_HELD_CHUNKS) {
+                key_and_write(f, held_chunks, total);
+                held_chunks = 0;
+                held_bytes -= held_chunk_bytes;
+                std::memmove(held, held + held_chunk_bytes, held_bytes);
+                held_chunk_bytes = 0;
+                held_longest = 0;
             }
         }
 
-        // Keep the unfinished chunk's bytes, and the stream's last bytes for the next scan.
-        if (n > 0)
-            std::memcpy(chunk, data + prev, len - prev);
-        else
-            std::memcpy(chunk + carried, data, len);
+        // Keep the stream's last bytes for the next scan.
         if (len >= SCAN_HISTORY) {
             std::memcpy(f.history, data + len - SCAN_HISTORY, SCAN_HISTORY);
         } else {
@@ -135,6 +207,7 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
     f.channel.end_of_input = 0;
+    f.counts = FilterCounts{};
     f.hash.init();
     f.digest.reset();
     f.count = 0;

@@ -31,8 +31,51 @@ static_assert(FILTER_STACK_BYTES >= 65536);
 // Chunks ending in one input block, at most.
 inline constexpr std::size_t MAX_BLOCK_CHUNKS = max_chunk_ends(STREAM_BLOCK);
 
+// A chunk's key is a serial chain of mixes, so a long chunk keyed alone leaves all lanes but one
+// idle. Where a block's keys would be dominated by such a chunk, its chunks are held, and those of
+// the next blocks with them, until enough work has gathered to fill the lanes: at most
+// HELD_BLOCKS blocks (1 MiB), whose bytes are copied into the held area, together with the
+// unfinished chunk, and at most MAX_HELD_CHUNKS chunks.
+inline constexpr std::size_t HELD_BLOCKS = 16;
+inline constexpr std::size_t HELD_BYTES = (HELD_BLOCKS + 1) * STREAM_BLOCK;
+inline constexpr std::size_t MAX_HELD_CHUNKS = 2 * MAX_BLOCK_CHUNKS;
+static_assert(HELD_BYTES >= MAX_CHUNK_LENGTH + STREAM_BLOCK, "an unfinished chunk and a block");
+
+// An input block as the filter takes it from the driver: room in front, where the block scan puts
+// the stream's bytes before the block, and room behind for what the kernels read past its end.
+// The driver hands over only blocks of this shape (its own ring of them, or the filter's).
+struct alignas(64) InputBlock {
+    static constexpr std::size_t FRONT = 64;
+    std::uint8_t area[FRONT + STREAM_BLOCK + SCAN_SLACK];
+
+    std::uint8_t* data() { return area + FRONT; }
+};
+static_assert(SCAN_HISTORY <= InputBlock::FRONT);
+
+// What a run has done, counted once per chunk, the same way by both loops. The input's length
+// is chunk_bytes + tail_bytes; the output's is new_bytes + fill_bytes.
+struct FilterCounts {
+    std::uint64_t chunks = 0;       // chunks ended
+    std::uint64_t chunk_bytes = 0;  // their bytes
+    std::uint64_t new_chunks = 0;   // of them, the chunks the index did not hold: written
+    std::uint64_t new_bytes = 0;    // their bytes
+    std::uint64_t fill_bytes = 0;   // fill written after them
+    std::uint64_t tail_bytes = 0;   // at the end: the unfinished last chunk, never written
+
+    void add_chunk(std::uint32_t n, std::uint64_t padded, bool found) {
+        ++chunks;
+        chunk_bytes += n;
+        if (found) return;
+        ++new_chunks;
+        new_bytes += n;
+        fill_bytes += padded - n;
+    }
+    bool operator==(const FilterCounts&) const = default;
+};
+
 struct DedupFilter {
     StreamChannel channel;
+    FilterCounts counts;
 
     // How chunk ends are found and chunks keyed: a kernel set, block by block; or, with
     // nullptr, the plain loop that takes one byte at a time (the reference).
@@ -49,22 +92,23 @@ struct DedupFilter {
     // When set (tests and benchmarks), the filter asks this flat reference table instead.
     FlatFingerprintIndex* flat_reference = nullptr;
 
-    // Each buffer has room before and after it for what the kernels read beyond a block.
-    alignas(64) std::uint8_t chunk_area[STREAM_BLOCK + SCAN_SLACK];  // the current chunk
-    alignas(64) std::uint8_t input_area[64 + STREAM_BLOCK + SCAN_SLACK];
+    // Each buffer has room after it for what the kernels read beyond its end.
+    // The held area: the held chunks back to back, then the unfinished chunk's bytes so far.
+    alignas(64) std::uint8_t held_area[HELD_BYTES + SCAN_SLACK];
+    InputBlock input;
     alignas(64) std::uint8_t output_buffer[STREAM_BLOCK];
 
-    // One block's chunks, for the kernels.
+    // The chunks of the current block, then those about to be keyed, asked for and written.
     ChunkCut cuts[MAX_BLOCK_CHUNKS];
-    KeyJob jobs[MAX_BLOCK_CHUNKS];
-    ChunkKey keys[MAX_BLOCK_CHUNKS];
+    KeyJob jobs[MAX_HELD_CHUNKS];
+    std::uint8_t fills[MAX_HELD_CHUNKS];  // each chunk's fill byte
+    ChunkKey keys[MAX_HELD_CHUNKS];
 
     alignas(64) std::uint8_t stack[FILTER_STACK_BYTES];
 
-    std::uint8_t* chunk_buffer() { return chunk_area; }
-    std::uint8_t* input_buffer() { return input_area + 64; }
+    std::uint8_t* chunk_buffer() { return held_area; }
+    std::uint8_t* input_buffer() { return input.data(); }
 };
-static_assert(SCAN_HISTORY <= 64);
 
 // The value the index stores with a new chunk's key: the chunk's block number, its place in
 // 64-byte units among all chunks so far (found or new, each padded to 64 bytes), plus one. It is

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 
 #include "chunking/byte_order.h"
 #include "index/table_memory.h"
@@ -10,22 +11,37 @@ namespace chunksieve {
 
 namespace {
 
-// The room a compact block has, class by class: steps of an eighth to a quarter, so that an
-// outgrown block is copied once per several insertions and a block's unused room stays small.
-// A group that outgrows the last compact class turns dense: 4 KiB of entries for at least 177 of
-// them, no more per entry (23.4 bytes with the header) than the compact form's worst.
-constexpr std::uint16_t COMPACT_CAPACITIES[] = {1,  2,  3,  4,   6,   8,   10,  12, 14,
-                                                16, 20, 24, 28,  32,  40,  48,  56, 64,
-                                                72, 80, 96, 112, 128, 144, 160, 176};
+// The room a compact block has, class by class: steps of about a quarter, so that an outgrown
+// block is copied once per several insertions and a block's unused room stays small. A group
+// that outgrows the last compact class turns dense: 1 KiB of entries for at least 44 of them,
+// 23.6 bytes an entry with the header, no more than the compact form's worst.
+constexpr std::uint16_t COMPACT_CAPACITIES[] = {1, 2, 3, 4, 6, 8, 11, 14, 18, 23, 29, 36, 43};
+static_assert(std::size(COMPACT_CAPACITIES) == FingerprintIndex::COMPACT_CLASSES);
 
 // The pool may grow to this many bytes, plus this many per entry, before outgrown blocks are
-// squeezed out: with the directory and the program's own few MiB, a run stays within 16 MiB
-// plus 24 bytes per entry held.
-constexpr std::size_t POOL_ALLOWANCE_BASE = std::size_t(8) << 20;
-constexpr std::size_t POOL_ALLOWANCE_PER_ENTRY = 22;
+// squeezed out: with what is committed ahead, the directory and the program's own few MiB, a run
+// stays within 16 MiB plus 24 bytes per entry held.
+constexpr std::size_t POOL_ALLOWANCE_BASE = std::size_t(6) << 20;
+constexpr std::size_t POOL_ALLOWANCE_PER_ENTRY = 23;
 
-// The pool is committed ahead of need by at least this much, and by a quarter of what it holds.
+// The pool is committed ahead of need in steps of a thirty-second of what it holds, within
+// these bounds: few commits, each one a whole number of large pages; when memory runs short, in
+// pages of COMMIT_PAGE (a multiple of every system's page size).
 constexpr std::size_t COMMIT_STEP = LARGE_PAGE_BYTES;
+constexpr std::size_t COMMIT_STEP_MAX = 8 * LARGE_PAGE_BYTES;
+constexpr std::size_t COMMIT_PAGE = 65536;
+
+constexpr std::size_t round_up(std::size_t n, std::size_t unit) {
+    return (n + unit - 1) / unit * unit;
+}
+
+// The class of a compact block's capacity: its place in COMPACT_CAPACITIES.
+std::size_t class_of(std::uint16_t capacity) {
+    std::size_t c = 0;
+    while (COMPACT_CAPACITIES[c] != capacity)
+        ++c;
+    return c;
+}
 
 std::uint16_t next_capacity(std::uint16_t capacity) {
     for (const std::uint16_t c : COMPACT_CAPACITIES)
@@ -35,16 +51,12 @@ std::uint16_t next_capacity(std::uint16_t capacity) {
 
 // The group's occupancy from slot s on, one bit a slot, 16 slots (fewer at the group's end: the
 // slots past it read as empty).
-std::uint32_t window_bits(const std::uint64_t* bits, std::uint32_t s) {
-    const std::uint32_t w = s / 64, shift = s % 64;
-    std::uint64_t v = bits[w] >> shift;
-    if (shift > 64 - 16 && w + 1 < FingerprintIndex::GROUP_SLOTS / 64)
-        v |= bits[w + 1] << (64 - shift);
-    return std::uint32_t(v) & 0xFFFF;
+std::uint32_t window_bits(std::uint64_t bits, std::uint32_t s) {
+    return std::uint32_t(bits >> s) & 0xFFFF;
 }
 
-void set_bit(std::uint64_t* bits, std::uint32_t s) {
-    bits[s / 64] |= std::uint64_t(1) << (s % 64);
+constexpr std::uint64_t bit(std::uint32_t s) {
+    return std::uint64_t(1) << s;
 }
 
 }  // namespace
@@ -61,7 +73,7 @@ bool FingerprintIndex::create() {
     // the system has them, committed whole at once, with the pool's first step beside it.
     advise_large_pages(region_, REGION_BYTES);
     directory_ = reinterpret_cast<std::uint32_t*>(region_);
-    if (!commit_to(DIRECTORY_BYTES)) {
+    if (!commit_up_to(DIRECTORY_BYTES)) {
         release_region(region_, REGION_BYTES);
         region_ = nullptr;
         return false;
@@ -73,21 +85,38 @@ std::uint32_t FingerprintIndex::home_slot(const ChunkKey& key) {
     return load_le32(key.bytes) & SLOT_MASK;
 }
 
+void FingerprintIndex::prefetch_directory(const ChunkKey& key) const {
+    __builtin_prefetch(directory_ + (home_slot(key) >> GROUP_BITS));
+}
+
 void FingerprintIndex::prefetch(const ChunkKey& key) const {
-    const Block* b = block(home_slot(key) >> GROUP_BITS);
-    if (!b) return;
-    const auto* p = reinterpret_cast<const char*>(b);
+    const std::uint32_t home = home_slot(key), s = home & (GROUP_SLOTS - 1);
+    const std::uint32_t word = directory_[home >> GROUP_BITS];
+    if (word == 0) return;
+    const char* p = reinterpret_cast<const char*>(region_) + std::size_t(word & OFFSET_MASK) * UNIT;
+    const std::size_t lines = word >> OFFSET_BITS;
+    constexpr std::size_t DENSE_LINES = (block_bytes(GROUP_SLOTS) + 63) / 64;
+    static_assert(DENSE_LINES < (1u << (32 - OFFSET_BITS)), "a block's lines fit above its offset");
+    // The header, and the lines from about the key's place to the end of its window (dense) or of
+    // the block (compact: an insertion shifts every entry after its place). In a compact block
+    // the entry of slot s sits roughly s / GROUP_SLOTS of the way through.
     __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
+    std::size_t first, end;
+    if (lines == DENSE_LINES) {
+        const std::size_t window = sizeof(Block) + s * sizeof(Entry);
+        first = window / 64;
+        end = std::min(lines, (window + PROBE_WINDOW * sizeof(Entry) + 63) / 64);
+    } else {
+        first = s * lines / GROUP_SLOTS;
+        first -= first > 1;  // a line early: the block's entries may sit before the average
+        end = lines;
+    }
+    for (std::size_t i = std::max<std::size_t>(first, 1); i < end; ++i)
+        __builtin_prefetch(p + i * 64);
 }
 
 std::uint32_t FingerprintIndex::position(const Block& b, std::uint32_t s) {
-    if (b.dense()) return s;
-    const std::uint32_t w = s / 64;
-    std::uint32_t rank = 0;
-    for (std::uint32_t i = 0; i < w; ++i)
-        rank += std::uint32_t(std::popcount(b.bits[i]));
-    return rank + std::uint32_t(std::popcount(b.bits[w] & ((std::uint64_t(1) << (s % 64)) - 1)));
+    return b.dense() ? s : std::uint32_t(std::popcount(b.bits & (bit(s) - 1)));
 }
 
 // Slots s .. s + m - 1 of the block's group are occupied and slot s + m, in the same group, is
@@ -101,7 +130,7 @@ void FingerprintIndex::push_open(Block& b, std::uint32_t s, std::uint32_t m, con
     Entry* entries = b.entries();
     std::memmove(entries + at + 1, entries + at, moving * sizeof(Entry));
     entries[at] = e;
-    set_bit(b.bits, s + m);
+    b.bits |= bit(s + m);
     ++b.count;
 }
 
@@ -193,7 +222,7 @@ bool FingerprintIndex::restore_entry(std::uint32_t slot, const ChunkKey& key) {
     const std::uint32_t g = (slot & SLOT_MASK) >> GROUP_BITS, s = slot & (GROUP_SLOTS - 1);
     if (failed_ || !make_room(g)) return false;
     Block& b = *block(g);
-    assert(!(b.bits[s / 64] >> (s % 64) & 1));
+    assert(!(b.bits & bit(s)));
     push_open(b, s, 0, entry_of(key));
     ++entries_;
     return true;
@@ -202,7 +231,7 @@ bool FingerprintIndex::restore_entry(std::uint32_t slot, const ChunkKey& key) {
 bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key) const {
     const std::uint32_t s = slot & (GROUP_SLOTS - 1);
     const Block* b = block((slot & SLOT_MASK) >> GROUP_BITS);
-    if (!b || !(b->bits[s / 64] >> (s % 64) & 1)) return false;
+    if (!b || !(b->bits & bit(s))) return false;
     key = key_of(b->entries()[position(*b, s)]);
     return true;
 }
@@ -211,10 +240,10 @@ bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key) const {
 // block, a full compact block moves to the next larger class (or turns dense), and what it held
 // is copied over. False, with failed_ set, when the memory cannot be had.
 bool FingerprintIndex::make_room(std::uint32_t group) {
-    const Block* old = block(group);
+    Block* old = block(group);
     if (old && old->count < old->capacity) return true;
     const std::uint16_t capacity = old ? next_capacity(old->capacity) : COMPACT_CAPACITIES[0];
-    const std::size_t at = allocate(block_bytes(capacity));
+    const std::size_t at = allocate(capacity);
     if (at == 0) {
         failed_ = true;
         return false;
@@ -225,35 +254,48 @@ bool FingerprintIndex::make_room(std::uint32_t group) {
     b->group = group;
     b->capacity = capacity;
     if (old) {
-        std::memcpy(b->bits, old->bits, sizeof b->bits);
+        b->bits = old->bits;
         b->count = old->count;
         if (b->dense()) {
             // Scatter: each entry to the slot it stands for.
             std::uint32_t rank = 0;
-            for (std::uint32_t w = 0; w < GROUP_SLOTS / 64; ++w)
-                for (std::uint64_t bits = old->bits[w]; bits != 0; bits &= bits - 1)
-                    b->entries()[w * 64 + std::uint32_t(std::countr_zero(bits))] =
-                        old->entries()[rank++];
+            for (std::uint64_t bits = old->bits; bits != 0; bits &= bits - 1)
+                b->entries()[std::countr_zero(bits)] = old->entries()[rank++];
         } else {
             std::memcpy(b->entries(), old->entries(), old->count * sizeof(Entry));
         }
+        // The outgrown block waits for a group that grows into its class, or for the next
+        // compaction; its first entry links it to the next one waiting.
         outgrown_ += block_bytes(old->capacity);
+        old->group |= OUTGROWN;
+        std::uint32_t& waiting = free_[class_of(old->capacity)];
+        old->entries()[0].lo = waiting;
+        waiting = directory_[group] & OFFSET_MASK;
     }
-    directory_[group] = std::uint32_t(at / UNIT);
+    directory_[group] = directory_word(at, capacity);
     return true;
 }
 
-// Room for a block of `bytes` at the pool's end: its offset in the region, 0 when the memory
-// cannot be had.
-std::size_t FingerprintIndex::allocate(std::size_t bytes) {
-    const std::size_t allowance =
-        DIRECTORY_BYTES + POOL_ALLOWANCE_BASE + POOL_ALLOWANCE_PER_ENTRY * entries_;
+// Room for a block of the given capacity: an outgrown one of that size, or a new one at the pool's
+// end. Its offset in the region, 0 when the memory cannot be had.
+std::size_t FingerprintIndex::allocate(std::uint16_t capacity) {
+    const std::size_t bytes = block_bytes(capacity);
+    if (capacity < GROUP_SLOTS) {
+        std::uint32_t& waiting = free_[class_of(capacity)];
+        if (waiting != 0) {
+            const std::size_t at = std::size_t(waiting) * UNIT;
+            waiting = std::uint32_t(reinterpret_cast<Block*>(region_ + at)->entries()[0].lo);
+            outgrown_ -= bytes;
+            return at;
+        }
+    }
+    const std::size_t allowance = POOL_ALLOWANCE_BASE + POOL_ALLOWANCE_PER_ENTRY * entries_;
     // Squeeze outgrown blocks out when the pool would pass its allowance and they are worth a
     // pass over it, or when the region is used up.
-    if ((top_ + bytes > allowance && outgrown_ >= (top_ - DIRECTORY_BYTES) / 8) ||
+    if ((pool_bytes() + bytes > allowance && outgrown_ >= pool_bytes() / 8) ||
         top_ + bytes > REGION_BYTES)
         compact();
-    if (top_ + bytes > REGION_BYTES || !commit_to(top_ + bytes)) return 0;
+    if (top_ + bytes > REGION_BYTES || !commit_up_to(top_ + bytes)) return 0;
     const std::size_t at = top_;
     top_ += bytes;
     return at;
@@ -261,39 +303,40 @@ std::size_t FingerprintIndex::allocate(std::size_t bytes) {
 
 // Commits the region up to at least `end`: ahead of need by a step, so that commits are few and
 // the system can back them with large pages.
-bool FingerprintIndex::commit_to(std::size_t end) {
+bool FingerprintIndex::commit_up_to(std::size_t end) {
     if (end <= committed_) return true;
-    const std::size_t step = std::max(COMMIT_STEP, committed_ / 4);
-    std::size_t want =
-        (std::max(end, committed_ + step) + COMMIT_STEP - 1) / COMMIT_STEP * COMMIT_STEP;
-    want = std::min(want, REGION_BYTES);
+    const std::size_t ahead =
+        committed_ + std::clamp(committed_ / 32, COMMIT_STEP, COMMIT_STEP_MAX);
+    std::size_t want = std::min(round_up(std::max(end, ahead), COMMIT_STEP), REGION_BYTES);
     if (!commit_region(region_ + committed_, want - committed_)) {
         // Short of memory: the least that will do, before giving up.
-        constexpr std::size_t PAGE = 65536;
-        want = std::min((end + PAGE - 1) / PAGE * PAGE, REGION_BYTES);
+        want = std::min(round_up(end, COMMIT_PAGE), REGION_BYTES);
         if (!commit_region(region_ + committed_, want - committed_)) return false;
     }
     committed_ = want;
     return true;
 }
 
-// Slides every live block down over the outgrown ones, in pool order. A block is live when its
-// group's directory word names it.
+// Slides every live block down over the outgrown ones, in pool order: a pass over the pool's
+// headers, with a directory write for each block that moves.
 void FingerprintIndex::compact() {
     std::size_t to = DIRECTORY_BYTES;
     for (std::size_t from = DIRECTORY_BYTES; from < top_;) {
         const Block* b = reinterpret_cast<const Block*>(region_ + from);
         const std::uint32_t group = b->group;
-        const std::size_t bytes = block_bytes(b->capacity);
-        if (directory_[group] == from / UNIT) {
+        const std::uint16_t capacity = b->capacity;  // before the move may overwrite it
+        const std::size_t bytes = block_bytes(capacity);
+        if (!(group & OUTGROWN)) {
             if (to != from) std::memmove(region_ + to, region_ + from, bytes);
-            directory_[group] = std::uint32_t(to / UNIT);
+            directory_[group] = directory_word(to, capacity);
             to += bytes;
         }
         from += bytes;
     }
     top_ = to;
     outgrown_ = 0;
+    std::fill(std::begin(free_), std::end(free_), 0);
+    ++compactions_;
 }
 
 }  // namespace chunksieve

@@ -35,11 +35,13 @@ class FingerprintIndex {
     static constexpr std::uint32_t PROBE_WINDOW = 16;
     static constexpr std::uint64_t VALUE_MASK = (std::uint64_t(1) << 40) - 1;
 
-    static constexpr std::uint32_t GROUP_BITS = 8;
+    static constexpr std::uint32_t GROUP_BITS = 6;
     static constexpr std::uint32_t GROUP_SLOTS = std::uint32_t(1) << GROUP_BITS;
     static constexpr std::uint32_t GROUP_COUNT = SLOT_COUNT >> GROUP_BITS;
     static_assert(PROBE_WINDOW <= GROUP_SLOTS, "a window spans at most two groups");
     static_assert(PROBE_WINDOW == 16, "a window's occupancy fits 16 bits");
+    // Sizes a sparse group's block comes in, before it turns dense.
+    static constexpr std::size_t COMPACT_CLASSES = 13;
 
     // Address space reserved for the directory and the pool: the flat table's size, which also
     // bounds the memory the index can ever take (every group dense takes 518 MiB).
@@ -61,13 +63,19 @@ class FingerprintIndex {
     std::uint32_t lookup_or_insert(const ChunkKey& key, std::uint64_t value);
     bool failed() const { return failed_; }
 
-    // Brings the key's group towards the cache, for a caller that knows the key early.
+    // Bring a key's group towards the cache, for a caller that knows the key early: first the
+    // directory word that finds its block, then, some steps later, the block itself.
+    void prefetch_directory(const ChunkKey& key) const;
     void prefetch(const ChunkKey& key) const;
 
     std::uint64_t entries() const { return entries_; }  // occupied slots
     std::uint64_t dropped() const { return dropped_; }  // entries lost to full windows
     // Bytes of the pool in use, live and outgrown blocks alike (what the index has touched).
     std::size_t pool_bytes() const { return top_ - DIRECTORY_BYTES; }
+    // Slides the pool's live blocks down over outgrown ones. Insertions do this by themselves when
+    // outgrown blocks waste enough memory; tests call it at chosen points.
+    void compact();
+    std::uint64_t compactions() const { return compactions_; }
 
     // Every occupied slot, in slot order: f(slot, key).
     template <class F>
@@ -87,16 +95,18 @@ class FingerprintIndex {
     };
     // The start of a group's block; `capacity` entries follow it.
     struct Block {
-        std::uint64_t bits[GROUP_SLOTS / 64];  // bit s: slot s of the group is occupied
-        std::uint32_t group;                   // whose block this is, for the pool's compaction
-        std::uint16_t count;                   // occupied slots: the bits set
-        std::uint16_t capacity;                // entries there is room for; GROUP_SLOTS: dense
-        std::uint64_t unused;
+        std::uint64_t bits;      // bit s: slot s of the group is occupied
+        std::uint32_t group;     // whose block this is, or'ed with OUTGROWN once it is not live
+        std::uint16_t count;     // occupied slots: the bits set
+        std::uint16_t capacity;  // entries there is room for; GROUP_SLOTS: dense
         bool dense() const { return capacity == GROUP_SLOTS; }
         Entry* entries() { return reinterpret_cast<Entry*>(this + 1); }
         const Entry* entries() const { return reinterpret_cast<const Entry*>(this + 1); }
     };
-    static_assert(sizeof(Block) == 48 && sizeof(Entry) == 16);
+    static_assert(sizeof(Block) == 16 && sizeof(Entry) == 16);
+    static_assert(GROUP_SLOTS == 64, "a group's occupancy is one 64-bit word");
+    static constexpr std::uint32_t OUTGROWN = std::uint32_t(1) << 31;
+    static_assert(GROUP_COUNT <= OUTGROWN, "group numbers leave the top bit free");
     // Blocks are placed in units of 16 bytes; the directory word holds a block's offset in the
     // region in these units, 0 for a group without a block (the directory itself is at offset 0).
     static constexpr std::size_t UNIT = 16;
@@ -113,12 +123,22 @@ class FingerprintIndex {
         std::memcpy(k.bytes, &e, sizeof k.bytes);
         return k;
     }
-    static std::size_t block_bytes(std::uint32_t capacity) {
+    static constexpr std::size_t block_bytes(std::uint32_t capacity) {
         return sizeof(Block) + capacity * sizeof(Entry);
     }
 
+    // A directory word: the block's offset in the region in UNITs, and above it the block's
+    // size in cache lines, so that a prefetch can take the whole block without reading it first.
+    static constexpr std::uint32_t OFFSET_BITS = 26;
+    static constexpr std::uint32_t OFFSET_MASK = (std::uint32_t(1) << OFFSET_BITS) - 1;
+    static_assert(REGION_BYTES / UNIT <= OFFSET_MASK, "every offset fits below the size");
+    static std::uint32_t directory_word(std::size_t at, std::uint32_t capacity) {
+        const std::size_t lines = (block_bytes(capacity) + 63) / 64;
+        return std::uint32_t(at / UNIT) | std::uint32_t(lines) << OFFSET_BITS;
+    }
+
     Block* block(std::uint32_t group) const {
-        const std::uint32_t at = directory_[group];
+        const std::uint32_t at = directory_[group] & OFFSET_MASK;
         return at ? reinterpret_cast<Block*>(region_ + std::size_t(at) * UNIT) : nullptr;
     }
     // Where an entry of the group's slot s is, or goes: its rank among the occupied slots
@@ -128,17 +148,18 @@ class FingerprintIndex {
     static void push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     static Entry push_closed(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     bool make_room(std::uint32_t group);
-    std::size_t allocate(std::size_t bytes);
-    bool commit_to(std::size_t end);
-    void compact();
+    std::size_t allocate(std::uint16_t capacity);
+    bool commit_up_to(std::size_t end);
 
-    std::uint8_t* region_ = nullptr;      // directory, then the pool
+    std::uint8_t* region_ = nullptr;      // the directory, then the pool
     std::uint32_t* directory_ = nullptr;  // GROUP_COUNT words
     std::size_t top_ = DIRECTORY_BYTES;   // end of the pool's last block
     std::size_t committed_ = 0;           // bytes of the region committed, from its start
     std::size_t outgrown_ = 0;            // bytes of the pool in blocks no group uses any more
+    std::uint32_t free_[COMPACT_CLASSES] = {};  // outgrown blocks by class, linked; 0 ends a list
     std::uint64_t entries_ = 0;
     std::uint64_t dropped_ = 0;
+    std::uint64_t compactions_ = 0;
     bool failed_ = false;
 };
 
@@ -148,12 +169,10 @@ void FingerprintIndex::for_each_entry(F&& f) const {
         const Block* b = block(g);
         if (!b) continue;
         std::uint32_t rank = 0;
-        for (std::uint32_t w = 0; w < GROUP_SLOTS / 64; ++w) {
-            for (std::uint64_t bits = b->bits[w]; bits != 0; bits &= bits - 1) {
-                const std::uint32_t s = w * 64 + std::uint32_t(std::countr_zero(bits));
-                const Entry& e = b->entries()[b->dense() ? s : rank++];
-                f(g << GROUP_BITS | s, key_of(e));
-            }
+        for (std::uint64_t bits = b->bits; bits != 0; bits &= bits - 1) {
+            const std::uint32_t s = std::uint32_t(std::countr_zero(bits));
+            const Entry& e = b->entries()[b->dense() ? s : rank++];
+            f(g << GROUP_BITS | s, key_of(e));
         }
     }
 }

@@ -49,7 +49,7 @@ struct StreamChannel {
     // without ever suspending.
     std::uint32_t request = 0;
     const std::uint8_t* input_cursor = nullptr;  // next unread input byte
-    const std::uint8_t* input_start = nullptr;   // first byte of the last refill
+    std::uint8_t* input_start = nullptr;         // first byte of the last refill, room around it
     const std::uint8_t* input_end = nullptr;     // one past the last valid input byte
     std::uint8_t* output_cursor = nullptr;       // next free output byte
     std::uint8_t* output_start = nullptr;        // start of the output buffer
