@@ -326,8 +326,8 @@ check
 if [ -z "$NAMED_PIPE" ] && command -v script > /dev/null; then
     check
     "$MK" lcg 1000000 > big && cs big big.ref
-    printf -v cmd '(head -c 300000 big; sleep 0.6; tail -c +300001 big) | %q --progress - big.out' "$CS"
-    if [ ${#RUNNER[@]} -gt 0 ]; then printf -v cmd '%q ' "${RUNNER[@]}"; cmd+=" $cmd"; fi
+    printf -v run '%q ' "${RUNNER[@]}" "$CS"  # the runner goes before the command, in the pipe
+    printf -v cmd '(head -c 300000 big; sleep 0.6; tail -c +300001 big) | %s--progress - big.out' "$run"
     script -qec "$cmd" /dev/null > tty 2>&1 < /dev/null || die "--progress on a terminal: exit status $?"
     cmp -s big.out big.ref || die "--progress on a terminal: the output differs"
     grep -aq $'\r[0-9.]* MB read, [0-9.]* MB/s' tty || die "--progress on a terminal: no line in '$(cat -v tty)'"
