@@ -24,19 +24,12 @@ namespace chunksieve {
 namespace {
 
 using test::Bytes;
-
-std::vector<const ChunkingKernels*> runnable_sets() {
-    std::vector<const ChunkingKernels*> sets;
-    for (const ChunkingKernels* k : compiled_kernels())
-        if (kernels_supported(*k)) sets.push_back(k);
-    return sets;
-}
+using test::MARKER;
 
 std::uint64_t marker_reference(const std::uint8_t* p) {
-    static constexpr std::uint8_t marker[4] = {0x99, 0x19, 0xD3, 0xFF};
     std::uint64_t m = 0;
     for (int i = 0; i < 64; ++i)
-        if (std::equal(marker, marker + 4, p + i - 3)) m |= std::uint64_t(1) << i;
+        if (std::equal(MARKER.begin(), MARKER.end(), p + i - 3)) m |= std::uint64_t(1) << i;
     return m;
 }
 
@@ -87,10 +80,10 @@ Bytes with_hash_ends(std::size_t n, std::size_t gap, std::uint64_t seed) {
     return out;
 }
 
-Bytes repeated(std::initializer_list<std::uint8_t> pattern, std::size_t n) {
+Bytes repeated(const Bytes& pattern, std::size_t n) {
     Bytes out;
     while (out.size() < n)
-        out.insert(out.end(), pattern);
+        out.insert(out.end(), pattern.begin(), pattern.end());
     out.resize(n);
     return out;
 }
@@ -108,17 +101,14 @@ const Input INPUTS[] = {
     {"random", [] { return test::random_bytes(2048, 1); }},
     {"zeros", [] { return Bytes(512, 0); }},
     // Back-to-back markers, so that some straddle p[-3] .. p[0] at every start.
-    {"markers",
-     [] {
-         return repeated({0x99, 0x19, 0xD3, 0xFF}, 512);
-     }},
+    {"markers", [] { return repeated(MARKER, 512); }},
     // Only marker bytes, in random order: markers, and many near misses that differ from one
     // in a single position.
     {"marker_bytes",
      [] {
          Bytes out = test::random_bytes(4096, 2);
          for (auto& b : out)
-             b = std::array<std::uint8_t, 4>{0x99, 0x19, 0xD3, 0xFF}[b & 3];
+             b = MARKER[b & 3];
          return out;
      }},
     // A run of every byte value, longer than a window, in a shuffled order.
@@ -151,7 +141,7 @@ TEST_P(ChunkEndKernels, MarkerMaskIsExact) {
     const Bytes bytes = GetParam().make();
     const Starts starts(bytes);
     ASSERT_GT(starts.count(), 0u);
-    for (const ChunkingKernels* k : runnable_sets()) {
+    for (const ChunkingKernels* k : test::runnable_kernel_sets()) {
         for (std::size_t s = 0; s < starts.count(); ++s) {
             ASSERT_EQ(k->marker_mask64(starts[s]), marker_reference(starts[s]))
                 << k->name << " at start " << s;
@@ -163,7 +153,7 @@ TEST_P(ChunkEndKernels, HashCandidatesIncludeEveryHashEnd) {
     const Bytes bytes = GetParam().make();
     const Starts starts(bytes);
     ASSERT_GT(starts.count(), 0u);
-    for (const ChunkingKernels* k : runnable_sets()) {
+    for (const ChunkingKernels* k : test::runnable_kernel_sets()) {
         const bool exact = k == &portable_kernels();
         for (std::size_t s = 0; s < starts.count(); ++s) {
             const std::uint64_t ends = hash_end_reference(starts[s]);
@@ -197,7 +187,7 @@ TEST(ChunkEndInputs, HashEndInputsHaveManyEnds) {
 TEST(ChunkEndKernels, FalseHashCandidatesAreRarerThanEnds) {
     const Bytes bytes = test::random_bytes(KERNEL_HISTORY + 65536 + KERNEL_READ_SLACK, 8);
     const Starts starts(bytes);
-    for (const ChunkingKernels* k : runnable_sets()) {
+    for (const ChunkingKernels* k : test::runnable_kernel_sets()) {
         int ends = 0, false_candidates = 0;
         for (std::size_t s = 0; s < starts.count(); s += 64) {
             const std::uint64_t e = hash_end_reference(starts[s]);
@@ -244,7 +234,7 @@ TEST(ChunkEndKernels, ReadsStayWithinTheStatedRange) {
     const Bytes bytes = with_hash_ends(page, 13, 10);
     std::memcpy(map + page, bytes.data(), page);
     for (const std::uint8_t* p : {map + page + 12, map + 2 * page - 64 - KERNEL_READ_SLACK}) {
-        for (const ChunkingKernels* k : runnable_sets()) {
+        for (const ChunkingKernels* k : test::runnable_kernel_sets()) {
             EXPECT_EQ(k->marker_mask64(p), marker_reference(p)) << k->name;
             EXPECT_EQ(hash_end_reference(p) & ~k->hash_candidates64(p), 0u) << k->name;
         }

@@ -34,7 +34,8 @@ check() { checks=$((checks + 1)); }
 md5() { md5sum "$1" | cut -d' ' -f1; }
 size() { stat -c %s "$1"; }
 
-# ---- reference runs: input, output size, MD5 of the output ----
+# ---- reference runs: input, output size, MD5 of the output. The pinned inputs hold each
+# chunk-end rule at its edge (tests/test_inputs.h). ----
 while read -r name args out_size out_md5; do
     check
     # shellcheck disable=SC2086
@@ -51,6 +52,15 @@ ones-70000        ones_70000        65536   ae5c932ab2e19291dd20c2c4ac382428
 ramp-10000        ramp_10000        512     f05639f99fb0388f3f82d6164d84847a
 stream-S          lcg_100000        112064  4f4ca341016595ff69cb75e983895c33
 stream-S-twice    lcg-twice_30000   33984   2b39efd87b116568a7b8316a6d58b717
+below-threshold   pinned_below-threshold-at-100       128    4bd7a9ee1243a0eff18d91728fc914e1
+at-threshold      pinned_at-threshold-at-100          128    ce284ed729353ef4a92e398f44809170
+hash-end-at-99    pinned_hash-end-at-99               128    60be49f06e8c07f135212219c29a284a
+hash-end-at-128   pinned_hash-end-at-128              128    1a300af78246139219862881a5f55f19
+maximum-65535     pinned_maximum-65535                65536  0b2464fe05454e4e0167567f64114d25
+maximum-65534     pinned_short-of-maximum-65534       0      d41d8cd98f00b204e9800998ecf8427e
+marker-first      pinned_marker-first                 64     b4d027ac7694c947e0ac39ff351202a8
+straddle-hash     pinned_marker-straddles-hash-end    192    c85b91dc19c84dc991bb613aaec33644
+straddle-maximum  pinned_marker-straddles-maximum-end 65600  80e565b8844248d368e6ba6b7b53a5e9
 TABLE
 
 report() {
@@ -316,8 +326,8 @@ check
 if [ -z "$NAMED_PIPE" ] && command -v script > /dev/null; then
     check
     "$MK" lcg 1000000 > big && cs big big.ref
-    printf -v cmd '(head -c 300000 big; sleep 0.6; tail -c +300001 big) | %q --progress - big.out' "$CS"
-    if [ ${#RUNNER[@]} -gt 0 ]; then printf -v cmd '%q ' "${RUNNER[@]}"; cmd+=" $cmd"; fi
+    printf -v run '%q ' "${RUNNER[@]}" "$CS"  # the runner goes before the command, in the pipe
+    printf -v cmd '(head -c 300000 big; sleep 0.6; tail -c +300001 big) | %s--progress - big.out' "$run"
     script -qec "$cmd" /dev/null > tty 2>&1 < /dev/null || die "--progress on a terminal: exit status $?"
     cmp -s big.out big.ref || die "--progress on a terminal: the output differs"
     grep -aq $'\r[0-9.]* MB read, [0-9.]* MB/s' tty || die "--progress on a terminal: no line in '$(cat -v tty)'"

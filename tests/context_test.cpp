@@ -37,18 +37,13 @@ struct Pair {
     void to_driver() { context_switch(side, driver); }
 };
 
-void switch_by_pointer(ExecutionContext* from, const ExecutionContext* to) {
-    context_switch(*from, *to);
-}
-using SwitchFn = void (*)(ExecutionContext*, const ExecutionContext*);
-
 // ---- callee-saved state, set and checked around a switch in assembly ----
 //
 // probe_switch loads a known value into every register that a call must preserve, sets the
-// MXCSR and x87 rounding to "toward zero", calls sw(from, to), and returns one bit per register
-// or control word that came back different (0: all kept). clobber_switch loads other values
-// (and "down" rounding) into the same registers and calls sw(from, to). Both save and restore
-// whatever their caller had there.
+// floating-point rounding (MXCSR and x87, or FPCR) to "toward zero", calls sw(from, to), and
+// returns one bit per register or control word that came back different (0: all kept).
+// clobber_switch loads other values (and "down" rounding) into the same registers and calls
+// sw(from, to). Both save and restore whatever their caller had there.
 #define CHUNKSIEVE_PROBE_ASM 1
 #if defined(__x86_64__) && defined(_WIN64)
 // rbx rbp rdi rsi r12-r15, xmm6-xmm15, MXCSR, x87 control word.
@@ -344,11 +339,121 @@ chunksieve_test_clobber_switch:
     RESTORE_I386
     ret
 )");
+#elif defined(__aarch64__)
+// x19-x29, d8-d15 (the low halves of v8-v15), FPCR. x30 holds the return address, which the
+// probe's own return proves was kept.
+constexpr unsigned ALL_PROBED = (1u << 20) - 1;
+asm(R"(
+    .text
+    .macro SAVE_A64
+    stp     x29, x30, [sp, #-176]!
+    stp     x19, x20, [sp, #16]
+    stp     x21, x22, [sp, #32]
+    stp     x23, x24, [sp, #48]
+    stp     x25, x26, [sp, #64]
+    stp     x27, x28, [sp, #80]
+    stp     d8, d9, [sp, #96]
+    stp     d10, d11, [sp, #112]
+    stp     d12, d13, [sp, #128]
+    stp     d14, d15, [sp, #144]
+    mrs     x9, fpcr
+    str     x9, [sp, #160]
+    .endm
+    .macro RESTORE_A64
+    ldr     x9, [sp, #160]
+    msr     fpcr, x9
+    ldp     d14, d15, [sp, #144]
+    ldp     d12, d13, [sp, #128]
+    ldp     d10, d11, [sp, #112]
+    ldp     d8, d9, [sp, #96]
+    ldp     x27, x28, [sp, #80]
+    ldp     x25, x26, [sp, #64]
+    ldp     x23, x24, [sp, #48]
+    ldp     x21, x22, [sp, #32]
+    ldp     x19, x20, [sp, #16]
+    ldp     x29, x30, [sp], #176
+    .endm
+    # Register xN gets base + N, dN gets base + 0x20 + N; FPCR gets rmode (bits 22-23).
+    .macro LOAD_A64 base, rmode
+    .irp n, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29
+    ldr     x\n, =\base + \n
+    .endr
+    .irp n, 8, 9, 10, 11, 12, 13, 14, 15
+    ldr     x9, =\base + 0x20 + \n
+    fmov    d\n, x9
+    .endr
+    ldr     x9, =\rmode
+    msr     fpcr, x9
+    .endm
+    .macro CHECK_X n, value, bit
+    ldr     x9, =\value
+    cmp     x\n, x9
+    b.eq    1f
+    orr     w0, w0, #\bit
+1:
+    .endm
+    .macro CHECK_D n, value, bit
+    fmov    x10, d\n
+    ldr     x9, =\value
+    cmp     x10, x9
+    b.eq    1f
+    orr     w0, w0, #\bit
+1:
+    .endm
+
+chunksieve_test_probe_switch:
+    SAVE_A64
+    LOAD_A64 0x5A5A5A5A00000000, 0x00C00000
+    blr     x2
+    mov     w0, #0
+    CHECK_X 19, 0x5A5A5A5A00000013, 0x1
+    CHECK_X 20, 0x5A5A5A5A00000014, 0x2
+    CHECK_X 21, 0x5A5A5A5A00000015, 0x4
+    CHECK_X 22, 0x5A5A5A5A00000016, 0x8
+    CHECK_X 23, 0x5A5A5A5A00000017, 0x10
+    CHECK_X 24, 0x5A5A5A5A00000018, 0x20
+    CHECK_X 25, 0x5A5A5A5A00000019, 0x40
+    CHECK_X 26, 0x5A5A5A5A0000001A, 0x80
+    CHECK_X 27, 0x5A5A5A5A0000001B, 0x100
+    CHECK_X 28, 0x5A5A5A5A0000001C, 0x200
+    CHECK_X 29, 0x5A5A5A5A0000001D, 0x400
+    CHECK_D 8, 0x5A5A5A5A00000028, 0x800
+    CHECK_D 9, 0x5A5A5A5A00000029, 0x1000
+    CHECK_D 10, 0x5A5A5A5A0000002A, 0x2000
+    CHECK_D 11, 0x5A5A5A5A0000002B, 0x4000
+    CHECK_D 12, 0x5A5A5A5A0000002C, 0x8000
+    CHECK_D 13, 0x5A5A5A5A0000002D, 0x10000
+    CHECK_D 14, 0x5A5A5A5A0000002E, 0x20000
+    CHECK_D 15, 0x5A5A5A5A0000002F, 0x40000
+    mrs     x10, fpcr
+    and     x10, x10, #0x00C00000
+    ldr     x9, =0x00C00000
+    cmp     x10, x9
+    b.eq    1f
+    orr     w0, w0, #0x80000
+1:
+    RESTORE_A64
+    ret
+    .ltorg
+
+chunksieve_test_clobber_switch:
+    SAVE_A64
+    LOAD_A64 0xC3C3C3C300000000, 0x00800000
+    blr     x2
+    RESTORE_A64
+    ret
+    .ltorg
+)");
 #else
 #undef CHUNKSIEVE_PROBE_ASM
 #endif
 
 #if defined(CHUNKSIEVE_PROBE_ASM)
+void switch_by_pointer(ExecutionContext* from, const ExecutionContext* to) {
+    context_switch(*from, *to);
+}
+using SwitchFn = void (*)(ExecutionContext*, const ExecutionContext*);
+
 extern "C" unsigned probe_switch(ExecutionContext* from, const ExecutionContext* to,
                                  SwitchFn sw) asm("chunksieve_test_probe_switch");
 extern "C" void clobber_switch(ExecutionContext* from, const ExecutionContext* to,
@@ -373,6 +478,13 @@ TEST(Context, SwitchKeepsCalleeSavedRegistersAndControlWords) {
             << "bits of the registers that changed, of " << ALL_PROBED << ", round " << i;
         EXPECT_EQ(p->rounds, i);
     }
+}
+#endif
+
+#if defined(CHUNKSIEVE_CONTEXT_UCONTEXT)
+// A build that asks for the fallback must not test an assembly switch in its place.
+TEST(Context, TheChosenFallbackIsTheOneBuilt) {
+    EXPECT_STREQ(context_backend(), "ucontext");
 }
 #endif
 

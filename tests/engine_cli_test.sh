@@ -2,11 +2,14 @@
 # The command against its per-byte reference build, through the real executables, on inputs
 # with many duplicates, markers and long runs: the outputs must be the same bytes, and --stats
 # the same figures.
-#   usage: engine_cli_test.sh CHUNKSIEVE CHUNKSIEVE_PLAIN MAKE_INPUT
+#   usage: engine_cli_test.sh CHUNKSIEVE CHUNKSIEVE_PLAIN MAKE_INPUT [RUNNER...]
+# MAKE_INPUT runs here; both commands run through RUNNER when one is given (an emulator).
 set -u
 CS=$1
 PLAIN=$2
 MK=$3
+shift 3
+RUNNER=("$@")
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 failures=0
@@ -17,8 +20,9 @@ while read -r args; do
     checks=$((checks + 1))
     # shellcheck disable=SC2086
     "$MK" $args > "$T/in" || { die "make_input $args"; continue; }
-    "$CS" --stats "$T/in" "$T/fast" 2> "$T/fast.stats" || die "$args: chunksieve failed"
-    "$PLAIN" --stats "$T/in" "$T/plain" 2> "$T/plain.stats" || die "$args: reference failed"
+    "${RUNNER[@]}" "$CS" --stats "$T/in" "$T/fast" 2> "$T/fast.stats" || die "$args: chunksieve failed"
+    "${RUNNER[@]}" "$PLAIN" --stats "$T/in" "$T/plain" 2> "$T/plain.stats" ||
+        die "$args: reference failed"
     cmp -s "$T/fast" "$T/plain" || die "$args: outputs differ"
     # The same figures, but for the time taken.
     grep -v '^wall time:\|^speed:' "$T/fast.stats" > "$T/fast.counts"

@@ -12,8 +12,7 @@ namespace chunksieve {
 namespace {
 
 using test::Bytes;
-
-const Bytes MARKER = {0x99, 0x19, 0xD3, 0xFF};
+using test::MARKER;
 
 struct Outcome {
     Bytes output;
@@ -116,15 +115,8 @@ std::vector<Input> inputs() {
     return v;
 }
 
-std::vector<const ChunkingKernels*> supported_sets() {
-    std::vector<const ChunkingKernels*> v;
-    for (const ChunkingKernels* k : compiled_kernels())
-        if (kernels_supported(*k)) v.push_back(k);
-    return v;
-}
-
 TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
-    const auto sets = supported_sets();
+    const auto sets = test::runnable_kernel_sets();
     for (const Input& in : inputs()) {
         const Outcome plain = run_with(nullptr, in.data, STREAM_BLOCK);
         // The counts account for every byte in and out.
@@ -145,7 +137,7 @@ TEST(Engine, EveryKernelSetMatchesThePlainLoop) {
 TEST(Engine, RefillSizesDoNotChangeTheOutput) {
     const Bytes input = with_duplicates(300000, 7);
     const Outcome expect = run_with(nullptr, input, STREAM_BLOCK);
-    for (const ChunkingKernels* k : supported_sets())
+    for (const ChunkingKernels* k : test::runnable_kernel_sets())
         for (std::size_t piece : {1u, 5u, 15u, 17u, 999u, 30000u, 65535u}) {
             const Outcome got = run_with(k, input, piece);
             EXPECT_EQ(got.output, expect.output) << k->name << " piece " << piece;

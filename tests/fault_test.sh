@@ -3,13 +3,27 @@
 # space, the input named as its own output, a reader that goes away, and a 6 GiB input. Each case
 # checks the exit status, the one line printed (nothing after a success), and what is left on
 # disk.
-#   usage: fault_test.sh CHUNKSIEVE MAKE_INPUT
+#   usage: fault_test.sh CHUNKSIEVE MAKE_INPUT [RUNNER...]
+# MAKE_INPUT runs here; CHUNKSIEVE runs through RUNNER when one is given (an emulator such as
+# qemu-aarch64-static for a cross build), which skips the cases that measure the process itself.
 set -u
 CS=$(readlink -f "$1")  # the cases run in a directory of their own
 MK=$(readlink -f "$2")
+shift 2
 T=$(mktemp -d)
 loop=""
 trap '[ -n "$loop" ] && losetup -d "$loop"; rm -rf "$T"' EXIT
+emulated=0
+if [ $# -gt 0 ]; then
+    # A program of its own that runs the command under the emulator, so that every case below
+    # (exec, ulimit, sh -c) starts it as it would start the command itself.
+    emulated=1
+    printf '#!/bin/sh\nexec' > "$T/emulated"
+    for word in "$@" "$CS"; do printf " '%s'" "$word" >> "$T/emulated"; done
+    printf ' "$@"\n' >> "$T/emulated"
+    chmod +x "$T/emulated"
+    CS=$T/emulated
+fi
 failures=0
 checks=0
 
@@ -72,12 +86,15 @@ rm -f rnd rnd.ref part
 # The table (672 MiB of addresses) cannot be mapped under a 400,000 KiB limit. An AddressSanitizer
 # build cannot start at all there (its shadow memory alone takes terabytes of addresses), which
 # says nothing about chunksieve: such a build is told by its complaint, and skips the case.
+# An emulator needs address space of its own and is skipped here too.
 limited() (ulimit -v 400000 && exec "$@")
 limited "$CS" --version > /dev/null 2> "$T/probe"
 sanitized=0
-[ -s "$T/probe" ] && sanitized=1
+[ -s "$T/probe" ] && [ "$emulated" = 0 ] && sanitized=1
 if [ "$sanitized" = 1 ]; then
     echo "SKIP: no address space for the table: a sanitizer build cannot start under the limit"
+elif [ "$emulated" = 1 ]; then
+    echo "SKIP: no address space for the table: the emulator needs more than the limit itself"
 else
     printf 'kept' > kept
     expect "no address space for the table" 1 \
@@ -90,6 +107,8 @@ fi
 # what it wrote is the start of the complete output.
 if [ "$sanitized" = 1 ]; then
     echo "SKIP: no memory part-way: a sanitizer build cannot start under a data-size limit"
+elif [ "$emulated" = 1 ]; then
+    echo "SKIP: no memory part-way: the limit would fall on the emulator itself"
 else
     head -c 33554432 /dev/urandom > random
     "$CS" random whole.out || die "no memory part-way: the run without a limit failed"
@@ -167,8 +186,8 @@ status=${PIPESTATUS[0]}
 # all later ones are found. Only one key is ever stored, so one page of the table is touched.
 # It measures the real executable's memory and time: a sanitizer build skips it, as it runs many
 # times slower and its memory is mostly the sanitizer's.
-if [ "$sanitized" = 1 ]; then
-    echo "SKIP: 6 GiB of zeros: a sanitizer build takes minutes over it"
+if [ "$sanitized" = 1 ] || [ "$emulated" = 1 ]; then
+    echo "SKIP: 6 GiB of zeros: a sanitizer or emulated build takes minutes over it"
 elif truncate -s 6G sparse 2> /dev/null; then
     started=$(date +%s)
     if [ -x /usr/bin/time ]; then

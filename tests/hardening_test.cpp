@@ -9,22 +9,14 @@
 #include "filter/dedup_filter.h"
 #include "index/fingerprint_index.h"
 #include "index/flat_index.h"
+#include "test_support.h"
 
 namespace chunksieve {
 namespace {
 
-constexpr std::uint64_t LARGEST = FingerprintIndex::VALUE_MASK;  // 2^40 - 1
+constexpr std::uint64_t LARGEST = 0xFF'FFFF'FFFF;  // 2^40 - 1, the largest value a slot holds
 
-ChunkKey key_at(std::uint32_t home, std::uint8_t tag) {
-    ChunkKey k{};
-    k.bytes[0] = std::uint8_t(home);
-    k.bytes[1] = std::uint8_t(home >> 8);
-    k.bytes[2] = std::uint8_t(home >> 16);
-    k.bytes[3] = std::uint8_t(home >> 24);
-    k.bytes[9] = tag;
-    k.bytes[14] = 100;
-    return k;
-}
+using test::key_at;
 
 std::uint64_t value_in(const FlatFingerprintIndex& index, std::uint32_t slot) {
     return FlatFingerprintIndex::slot_value(index.slot(slot));
@@ -50,7 +42,7 @@ TEST(Hardening, SlotValuesSurviveInsertionAndMoves) {
 }
 
 TEST(Hardening, BlockNumbersAreExactUpTo40BitsThenStay) {
-    const std::uint64_t block = CHUNK_ALIGNMENT;
+    const std::uint64_t block = 64;  // bytes
     struct Case {
         std::uint64_t total;  // padded bytes of all chunks before this one
         std::uint64_t number;
@@ -73,7 +65,7 @@ TEST(Hardening, ChunkPast40BitsOfBlocksIsFoundAgain) {
     FingerprintIndex index;
     ASSERT_TRUE(index.create());
     const ChunkKey k = key_at(5000, 1);
-    EXPECT_EQ(index.lookup_or_insert(k, block_number(LARGEST * CHUNK_ALIGNMENT)), 0u);
+    EXPECT_EQ(index.lookup_or_insert(k, block_number(LARGEST * 64)), 0u);
     EXPECT_EQ(index.lookup_or_insert(k, 0), 1u);
 }
 

@@ -11,6 +11,7 @@
 
 #include "index/fingerprint_index.h"
 #include "index/flat_index.h"
+#include "test_support.h"
 
 namespace chunksieve {
 namespace {
@@ -18,20 +19,7 @@ namespace {
 constexpr std::uint32_t LAST = FingerprintIndex::SLOT_MASK;
 static_assert(FlatFingerprintIndex::SLOT_MASK == LAST);
 
-// A key with the given home slot; `tag` makes keys with one home distinct.
-ChunkKey key_at(std::uint32_t home, std::uint32_t tag, std::uint16_t length = 100) {
-    ChunkKey k{};
-    k.bytes[0] = std::uint8_t(home);
-    k.bytes[1] = std::uint8_t(home >> 8);
-    k.bytes[2] = std::uint8_t(home >> 16);
-    k.bytes[3] = std::uint8_t(home >> 24) | 0xA0;  // bits above the slot mask do not matter
-    k.bytes[7] = std::uint8_t(tag);
-    k.bytes[12] = std::uint8_t(tag >> 8);
-    k.bytes[13] = std::uint8_t(tag * 7);
-    k.bytes[14] = std::uint8_t(length);
-    k.bytes[15] = std::uint8_t(length >> 8);
-    return k;
-}
+using test::key_at;
 
 // What a slot holds, and an entry laid into an empty slot directly, for either form.
 std::optional<ChunkKey> held(const FlatFingerprintIndex& index, std::uint32_t j) {

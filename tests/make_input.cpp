@@ -1,8 +1,9 @@
 // Writes a named test input to stdout, for the command-line tests.
 //   make_input zeros N | ones N | ramp N | lcg N | lcg-twice N | marker-zeros | marker-repeat K
-//              | dups N SEED
-// With a third argument P it writes in pieces of P bytes with a pause between them, so that a
-// pipe reader sees short reads.
+//              | dups N SEED | pinned NAME (test_inputs.h)
+// For the kinds other than dups (whose third argument seeds it) and pinned, a third argument P
+// writes the input in pieces of P bytes with a pause between them, so that a pipe reader sees
+// short reads.
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "test_inputs.h"
 
 namespace {
 
@@ -42,9 +45,13 @@ bool put_all(const std::vector<std::uint8_t>& out, std::size_t piece) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::string kind = argv[1];
+    if (kind == "pinned") {
+        std::vector<std::uint8_t> out;
+        return argc > 2 && chunksieve::test::pinned_input(argv[2], out) && put_all(out, 0) ? 0 : 2;
+    }
     const std::size_t n = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 0;
     const std::size_t piece = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
-    const std::vector<std::uint8_t> marker = {0x99, 0x19, 0xD3, 0xFF};
+    const std::vector<std::uint8_t>& marker = chunksieve::test::MARKER;
     std::vector<std::uint8_t> out;
     if (kind == "zeros")
         out.assign(n, 0);

@@ -6,13 +6,13 @@
 #include <memory>
 #include <vector>
 
+#include "chunking/kernels.h"
 #include "driver/run.h"
 #include "filter/dedup_filter.h"
 #include "memory_io.h"
+#include "test_inputs.h"
 
 namespace chunksieve::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 using chunksieve::MemoryIo;
 
@@ -27,5 +27,12 @@ Bytes lcg_stream(std::size_t n);
 
 // Deterministic pseudo-random bytes.
 Bytes random_bytes(std::size_t n, std::uint64_t seed);
+
+// The compiled kernel sets that this CPU runs, best first; the portable set is always among them.
+std::vector<const ChunkingKernels*> runnable_kernel_sets();
+
+// A key with the given home slot in the index; `tag` makes keys with one home distinct, and
+// `length` is the chunk length the key records.
+ChunkKey key_at(std::uint32_t home, std::uint32_t tag, std::uint16_t length = 100);
 
 }  // namespace chunksieve::test

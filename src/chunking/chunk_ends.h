@@ -27,9 +27,9 @@ inline constexpr std::size_t max_chunk_ends(std::size_t len) {
     return len / 4 + 2;
 }
 
-// Bytes that must be readable before and after a block given to find_chunk_ends: the 16 bytes
-// before it hold the stream's previous bytes (zeros before its start); those after it may hold
-// anything.
+// Bytes that must be readable before and after a block given to find_chunk_ends: the
+// SCAN_HISTORY bytes before it hold the stream's previous bytes (zeros before its start); those
+// after it may hold anything.
 inline constexpr std::size_t SCAN_HISTORY = KERNEL_HISTORY;
 inline constexpr std::size_t SCAN_SLACK = 64 + KERNEL_READ_SLACK;
 

@@ -30,6 +30,12 @@ inline ChunkEnd chunk_end_after(std::uint32_t tail, std::uint32_t count, std::ui
     return ChunkEnd::none;
 }
 
+// The byte that pads a new chunk's record to the alignment: 0x00 after a marker end, otherwise
+// the chunk's last byte.
+inline std::uint8_t fill_byte(ChunkEnd how, std::uint8_t last) {
+    return how == ChunkEnd::marker ? 0x00 : last;
+}
+
 // A chunk's length rounded up to the output alignment.
 inline std::uint64_t padded_length(std::uint64_t n) {
     return (n + CHUNK_ALIGNMENT - 1) & ~std::uint64_t(CHUNK_ALIGNMENT - 1);

@@ -42,7 +42,8 @@ struct ChunkingKernels {
     std::uint64_t (*marker_mask64)(const std::uint8_t* p);
 
     // Bit i (0..63) set for every i where window_hash(p + i + 1), the hash of p[i-11] .. p[i],
-    // is below HASH_THRESHOLD. May set further bits: callers confirm each with window_hash.
+    // is below HASH_THRESHOLD. May set further bits: callers confirm each with the exact hash
+    // (window_hash_sliced, which gives the same value as window_hash).
     // Reads p[-12] .. p[63 + KERNEL_READ_SLACK].
     std::uint64_t (*hash_candidates64)(const std::uint8_t* p);
 

@@ -70,16 +70,16 @@ const std::uint32_t* crc_push_table() {
 }
 
 void RollingHash::init() {
-    W = HASH_WINDOW;
     std::memcpy(push_table, PUSH_TABLE.entry, sizeof push_table);
     std::uint32_t z = 0;
-    for (std::uint32_t k = 0; k < W; ++k)
+    for (std::uint32_t k = 0; k < HASH_WINDOW; ++k)
         z = (z >> 8) ^ push_table[z & 0xFF];
-    // pop_table[b] cancels byte b as it leaves the window: it is what b contributes after W
-    // further shifts, with the zero-window constant taken out so that it cancels in pairs.
+    // pop_table[b] cancels byte b as it leaves the window: it is what b contributes after
+    // HASH_WINDOW further shifts, with the zero-window constant taken out so that it cancels in
+    // pairs.
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t x = push_table[i];
-        for (std::uint32_t k = 0; k < W; ++k)
+        for (std::uint32_t k = 0; k < HASH_WINDOW; ++k)
             x = (x >> 8) ^ push_table[x & 0xFF];
         pop_table[i] = x ^ z;
     }

@@ -19,7 +19,6 @@ inline constexpr std::uint32_t HASH_OF_ZERO_WINDOW = 0x7BD5C66F;
 struct RollingHash {
     std::uint32_t h;    // hash of the current window
     std::uint32_t pos;  // bytes pushed so far, modulo 2^32; only its low 8 bits index the ring
-    std::uint32_t W;    // window size, always HASH_WINDOW
     std::uint32_t push_table[256];
     std::uint32_t pop_table[256];
     std::uint8_t ring[256];  // recent bytes, indexed by pos modulo 256
@@ -28,7 +27,7 @@ struct RollingHash {
 
     // Constant time: three table reads, one ring write, no branch.
     void push(std::uint8_t b) {
-        const std::uint8_t out = ring[(pos - W) & 0xFF];
+        const std::uint8_t out = ring[(pos - HASH_WINDOW) & 0xFF];
         h = (h >> 8) ^ push_table[(h ^ b) & 0xFF] ^ pop_table[out];
         ring[pos & 0xFF] = b;
         ++pos;

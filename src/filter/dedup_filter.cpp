@@ -45,16 +45,16 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
         if (end == ChunkEnd::none) continue;
 
         const std::uint32_t n = f.count;
-        f.key = f.digest.finish(n);
+        const ChunkKey key = f.digest.finish(n);
         f.count = 0;
-        const std::uint32_t found = ask_index(f, f.key, block_number(total));
+        const std::uint32_t found = ask_index(f, key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
         f.counts.add_chunk(n, padded, found);
         if (!found) {
             for (std::uint32_t i = 0; i < n; ++i)
                 put_byte(ch, chunk[i]);
-            const std::uint8_t fill = end == ChunkEnd::marker ? 0x00 : b;
+            const std::uint8_t fill = fill_byte(end, b);
             for (std::uint64_t i = n; i < padded; ++i)
                 put_byte(ch, fill);
         }
@@ -164,7 +164,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
                 j > 0 || carried == 0 ? block + prev : held + held_bytes - carried;
             const auto length = std::uint32_t(f.cuts[j].end - prev + (j == 0 ? carried : 0));
             f.jobs[held_chunks] = KeyJob{start, length};
-            f.fills[held_chunks] = f.cuts[j].how == ChunkEnd::marker ? 0x00 : start[length - 1];
+            f.fills[held_chunks] = fill_byte(f.cuts[j].how, start[length - 1]);
             ++held_chunks;
         }
 

@@ -88,7 +88,6 @@ struct DedupFilter {
     ChunkScan scan;
     std::uint8_t history[SCAN_HISTORY] = {};  // the stream's last bytes before the current block
 
-    ChunkKey key;
     FingerprintIndex index;
     // When set (tests and benchmarks), the filter asks this flat reference table instead.
     FlatFingerprintIndex* flat_reference = nullptr;

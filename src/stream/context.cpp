@@ -1,6 +1,6 @@
 // Chooses the context switch for this platform. Each backend defines context_prepare,
-// context_switch and context_backend. CHUNKSIEVE_CONTEXT_UCONTEXT forces the portable
-// fallback, so that it can be tested where an assembly backend exists.
+// context_switch and context_backend. CHUNKSIEVE_CONTEXT_UCONTEXT (the CMake option of that
+// name) forces the portable fallback, so that it can be tested where an assembly backend exists.
 #include "stream/context.h"
 
 #if defined(CHUNKSIEVE_CONTEXT_UCONTEXT)

@@ -1,7 +1,7 @@
 // Execution contexts: the stackful switch under the filter coroutine.
 //
 // A context is only a saved stack pointer; the registers a function call must preserve are kept
-// on the suspended side's own stack. Four operations make the whole interface:
+// on the suspended side's own stack. Three operations make the whole interface:
 //   context_prepare  set up a context that will run entry(arg) on a stack of its own;
 //   context_switch   save the running context and continue another;
 //   context_backend  which implementation this build uses (for tests and diagnostics).

@@ -45,7 +45,9 @@ inline constexpr std::size_t STREAM_BLOCK = 65536;
 using FilterBody = void (*)(void* arg);
 
 struct StreamChannel {
-    std::uint32_t request = 0;  // the last Request left; 0 before the filter first runs
+    // The last Request the filter left. start() sets REQ_NONE, which stays if the body returns
+    // without ever suspending.
+    std::uint32_t request = 0;
     const std::uint8_t* input_cursor = nullptr;  // next unread input byte
     std::uint8_t* input_start = nullptr;         // first byte of the last refill, room around it
     const std::uint8_t* input_end = nullptr;     // one past the last valid input byte
@@ -115,10 +117,16 @@ inline int next_byte(StreamChannel& ch) {
     return *ch.input_cursor++;
 }
 
-inline void put_byte(StreamChannel& ch, std::uint8_t b) {
-    *ch.output_cursor++ = b;
+// Hands over the output buffer the moment it has become full, so that while the filter runs
+// the cursor is always below the end.
+inline void flush_if_full(StreamChannel& ch) {
     if (ch.output_cursor >= ch.output_end) [[unlikely]]
         suspend(ch, REQ_OUTPUT);
+}
+
+inline void put_byte(StreamChannel& ch, std::uint8_t b) {
+    *ch.output_cursor++ = b;
+    flush_if_full(ch);
 }
 
 // put_byte for n bytes at once: the same bytes, the same suspensions (each time the buffer
@@ -131,7 +139,7 @@ inline void put_bytes(StreamChannel& ch, const std::uint8_t* src, std::size_t n)
         ch.output_cursor += k;
         src += k;
         n -= k;
-        if (ch.output_cursor >= ch.output_end) suspend(ch, REQ_OUTPUT);
+        flush_if_full(ch);
     }
 }
 
@@ -143,7 +151,7 @@ inline void put_fill(StreamChannel& ch, std::uint8_t b, std::size_t n) {
         std::memset(ch.output_cursor, b, k);
         ch.output_cursor += k;
         n -= k;
-        if (ch.output_cursor >= ch.output_end) suspend(ch, REQ_OUTPUT);
+        flush_if_full(ch);
     }
 }
 
