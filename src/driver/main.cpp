@@ -78,8 +78,8 @@ std::string run_failed(RunStatus status, const Files& files, const char* in, con
         case RunStatus::write_failed:
             return "writing " + output_name(out) + ": " + system_message(files.write_error());
         case RunStatus::no_memory:
-            return "out of memory for the index, holding " + std::to_string(filter.index.entries()) +
-                   " entries";
+            return "out of memory for the index, holding " +
+                   std::to_string(filter.index.entries()) + " entries";
         case RunStatus::complete:
             break;
     }
