@@ -8,31 +8,12 @@
 # (tests/win32/named_pipe.cpp). --reference-only stops after the reference runs, for runners too
 # slow for the rest.
 set -u
-NAMED_PIPE=
 REFERENCE_ONLY=
 if [ "${1:-}" = --reference-only ]; then
     REFERENCE_ONLY=1
     shift
 fi
-if [ "${1:-}" = --windows ]; then
-    NAMED_PIPE=$2
-    shift 2
-fi
-CS=$1
-MK=$2
-shift 2
-RUNNER=("$@")
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-failures=0
-checks=0
-
-cs() { "${RUNNER[@]}" "$CS" "$@"; }
-
-die() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { checks=$((checks + 1)); }
-md5() { md5sum "$1" | cut -d' ' -f1; }
-size() { stat -c %s "$1"; }
+. "$(dirname "$0")/cli_common.sh" "$@"
 
 # ---- reference runs: input, output size, MD5 of the output. The pinned inputs hold each
 # chunk-end rule at its edge (tests/test_inputs.h). ----

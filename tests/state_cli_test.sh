@@ -6,25 +6,7 @@
 # As in cli_test.sh: RUNNER runs CHUNKSIEVE (an emulator), --windows names the helper that serves
 # Windows named pipes.
 set -u
-NAMED_PIPE=
-if [ "${1:-}" = --windows ]; then
-    NAMED_PIPE=$2
-    shift 2
-fi
-CS=$(readlink -f "$1")  # the cases run in a directory of their own
-MK=$(readlink -f "$2")
-shift 2
-RUNNER=("$@")
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-failures=0
-checks=0
-
-cs() { "${RUNNER[@]}" "$CS" "$@"; }
-die() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { checks=$((checks + 1)); }
-md5() { md5sum "$1" | cut -d' ' -f1; }
-size() { stat -c %s "$1"; }
+. "$(dirname "$0")/cli_common.sh" "$@"
 
 # refused NAME MESSAGE ARGS...: the run exits with 1 and says MESSAGE (a part of its line).
 refused() {

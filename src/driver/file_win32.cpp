@@ -155,21 +155,7 @@ std::ptrdiff_t Files::read(std::uint8_t* buf, std::size_t capacity) {
 }
 
 bool Files::write_all(const std::uint8_t* buf, std::size_t n) {
-    while (n > 0) {
-        const DWORD want = n < IO_BLOCK ? DWORD(n) : IO_BLOCK;
-        DWORD put = 0;
-        if (!WriteFile(handle(out_), buf, want, &put, nullptr)) {
-            write_error_ = int(GetLastError());
-            return false;
-        }
-        if (put == 0) {  // no progress and no error: give up rather than spin
-            write_error_ = ERROR_WRITE_FAULT;
-            return false;
-        }
-        buf += put;
-        n -= put;
-    }
-    return true;
+    return write_all_to(handle(out_), buf, n, write_error_);
 }
 
 std::string system_message(int code) {

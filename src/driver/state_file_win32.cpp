@@ -112,20 +112,7 @@ bool StateFile::begin() {
 }
 
 bool StateFile::write_all(const std::uint8_t* data, std::size_t n) {
-    while (n > 0) {
-        DWORD put = 0;
-        if (!WriteFile(handle(temp_), data, n < IO_BLOCK ? DWORD(n) : IO_BLOCK, &put, nullptr)) {
-            error_ = int(GetLastError());
-            return false;
-        }
-        if (put == 0) {  // no progress and no error: give up rather than spin
-            error_ = ERROR_WRITE_FAULT;
-            return false;
-        }
-        data += put;
-        n -= put;
-    }
-    return true;
+    return write_all_to(handle(temp_), data, n, error_);
 }
 
 bool StateFile::commit() {
