@@ -97,4 +97,5 @@ if ! i386_runs_natively; then
     echo "run_win32.sh: this kernel does not run i386 programs itself; try --qemu" >&2
     exit 2
 fi
-ctest --test-dir "$build" --output-on-failure --timeout "$per_test_seconds" -j2
+# Wine now and then fails to start a program; such a test runs once more (see .ci/run).
+ctest --test-dir "$build" --output-on-failure --timeout "$per_test_seconds" -j2 --repeat until-pass:2
