@@ -126,7 +126,7 @@ if [ -z "$NAMED_PIPE" ]; then
     # temporary state fails part-way (EFBIG; SIGXFSZ ignored).
     check
     cp st.s2 st  # 15,584 bytes of state, and from it S writes nothing
-    (trap '' XFSZ; ulimit -f 8 && exec "$CS" --index st s1 o5) 2> "$T/stderr"
+    (trap '' XFSZ; ulimit -f 8 && exec "${RUNNER[@]}" "$CS" --index st s1 o5) 2> "$T/stderr"
     status=$?
     [ "$status" = 1 ] || die "a save that fails part-way: exit status $status"
     grep -qF "cannot save index state" "$T/stderr" || die "a save that fails part-way said: $(cat "$T/stderr")"
