@@ -302,7 +302,7 @@ check
 [ "$((fill - tail))" = 12064 ] || die "--stats stream S: fill $fill and tail $tail"
 
 # ---- --progress on a terminal: redrawn while the input is read, blanked at the end ----
-# `script` gives the command a pseudo-terminal; the input comes in two parts 0.6 s apart, so
+# `script` gives the command a pseudo-terminal; the input comes in two pieces, 0.6 s apart, so
 # the line is drawn at least once (after 0.25 s).
 if [ -z "$NAMED_PIPE" ] && command -v script > /dev/null; then
     check
