@@ -87,12 +87,12 @@ std::uint32_t FingerprintIndex::home_slot(const ChunkKey& key) {
 }
 
 void FingerprintIndex::prefetch_directory(const ChunkKey& key) const {
-    __builtin_prefetch(directory_ + (home_slot(key) >> GROUP_BITS));
+    __builtin_prefetch(directory_ + group_of(home_slot(key)));
 }
 
 void FingerprintIndex::prefetch(const ChunkKey& key) const {
     const std::uint32_t home = home_slot(key), s = home & (GROUP_SLOTS - 1);
-    const std::uint32_t word = directory_[home >> GROUP_BITS];
+    const std::uint32_t word = directory_[group_of(home)];
     if (word == 0) return;
     const char* p = reinterpret_cast<const char*>(region_) + std::size_t(word & OFFSET_MASK) * UNIT;
     const std::size_t lines = word >> OFFSET_BITS;
@@ -152,7 +152,7 @@ FingerprintIndex::Entry FingerprintIndex::push_closed(Block& b, std::uint32_t s,
 std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint64_t value) {
     assert(value <= VALUE_MASK);
     const std::uint32_t home = home_slot(key);
-    const std::uint32_t g = home >> GROUP_BITS, s = home & (GROUP_SLOTS - 1);
+    const std::uint32_t g = group_of(home), s = home & (GROUP_SLOTS - 1);
     const std::uint32_t next = (g + 1) & (GROUP_COUNT - 1);  // after the last group: group 0
     const std::uint32_t in_first = std::min(PROBE_WINDOW, GROUP_SLOTS - s);
     const Entry wanted = entry_of(key);
@@ -220,11 +220,11 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
 }
 
 bool FingerprintIndex::prepare_restore(std::uint32_t slot, std::uint32_t count) {
-    return !failed_ && make_room((slot & SLOT_MASK) >> GROUP_BITS, count);
+    return !failed_ && make_room(group_of(slot), count);
 }
 
 bool FingerprintIndex::restore_entry(std::uint32_t slot, const ChunkKey& key) {
-    const std::uint32_t g = (slot & SLOT_MASK) >> GROUP_BITS, s = slot & (GROUP_SLOTS - 1);
+    const std::uint32_t g = group_of(slot), s = slot & (GROUP_SLOTS - 1);
     if (failed_ || !make_room(g)) return false;
     Block& b = *block(g);
     assert(!(b.bits & bit(s)));
@@ -235,7 +235,7 @@ bool FingerprintIndex::restore_entry(std::uint32_t slot, const ChunkKey& key) {
 
 bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key) const {
     const std::uint32_t s = slot & (GROUP_SLOTS - 1);
-    const Block* b = block((slot & SLOT_MASK) >> GROUP_BITS);
+    const Block* b = block(group_of(slot));
     if (!b || !(b->bits & bit(s))) return false;
     key = key_of(b->entries()[position(*b, s)]);
     return true;

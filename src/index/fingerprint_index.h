@@ -91,6 +91,8 @@ class FingerprintIndex {
     bool entry_at(std::uint32_t slot, ChunkKey& key) const;
 
     static std::uint32_t home_slot(const ChunkKey& key);
+    // The group a slot belongs to (slot numbers taken modulo SLOT_COUNT).
+    static std::uint32_t group_of(std::uint32_t slot) { return (slot & SLOT_MASK) >> GROUP_BITS; }
 
   private:
     struct Entry {

@@ -147,9 +147,9 @@ StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintInd
         const std::uint32_t slot = load_le32(entry(i));
         if (i == group_end) {
             // The entries of one group of slots stand together: room for all of them at once.
-            const std::uint32_t group = slot / FingerprintIndex::GROUP_SLOTS;
+            const std::uint32_t group = FingerprintIndex::group_of(slot);
             while (++group_end < c.entries &&
-                   load_le32(entry(group_end)) / FingerprintIndex::GROUP_SLOTS == group) {
+                   FingerprintIndex::group_of(load_le32(entry(group_end))) == group) {
             }
             if (!index.prepare_restore(slot, std::uint32_t(group_end - i))) {
                 c.error = StateError::no_memory;
