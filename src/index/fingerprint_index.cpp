@@ -60,6 +60,22 @@ constexpr std::uint64_t bit(std::uint32_t s) {
     return std::uint64_t(1) << s;
 }
 
+// Set bits of x. A build for any x86 CPU cannot assume the instruction for it, and the library
+// call that std::popcount becomes there costs more than these few operations inline; elsewhere
+// (or where the build may assume the instruction) the compiler's own form.
+constexpr std::uint32_t count_ones(std::uint64_t x) {
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(__POPCNT__)
+    x -= (x >> 1) & 0x5555555555555555;
+    x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return std::uint32_t((x * 0x0101010101010101) >> 56);
+#else
+    return std::uint32_t(std::popcount(x));
+#endif
+}
+static_assert(count_ones(0) == 0 && count_ones(~std::uint64_t(0)) == 64 &&
+              count_ones(0x8000000000000001) == 2 && count_ones(0xF0F0) == 8);
+
 }  // namespace
 
 FingerprintIndex::~FingerprintIndex() {
@@ -117,7 +133,7 @@ void FingerprintIndex::prefetch(const ChunkKey& key) const {
 }
 
 std::uint32_t FingerprintIndex::position(const Block& b, std::uint32_t s) {
-    return b.dense() ? s : std::uint32_t(std::popcount(b.bits & (bit(s) - 1)));
+    return b.dense() ? s : count_ones(b.bits & (bit(s) - 1));
 }
 
 // Slots s .. s + m - 1 of the block's group are occupied and slot s + m, in the same group, is
