@@ -54,7 +54,10 @@ class PieceWriter {
     explicit PieceWriter(StateSink& sink) : sink_(sink) {}
 
     // Invariant between calls: used_ < PIECE, so that ROOM bytes fit behind it.
-    std::uint8_t* room() { return buf_ + used_; }
+    std::uint8_t* room() {
+        assert(used_ < PIECE);
+        return buf_ + used_;
+    }
     void advance(std::size_t n) {
         assert(n <= ROOM);
         used_ += n;
