@@ -56,11 +56,12 @@ TEST(StateChecksum, EveryFormGivesTheKnownValuesAndThePlainOnes) {
     if (crc32c_instruction()) forms.emplace_back("instruction", crc32c_instruction());
     const std::string check = "123456789";
     const auto* p = reinterpret_cast<const std::uint8_t*>(check.data());
-    const Bytes data = test::random_bytes(1000, 7);
+    // Long enough for a form that runs several streams at once over kilobytes and joins them.
+    const Bytes data = test::random_bytes(70'000, 7);
     for (const auto& [name, crc] : forms) {
         EXPECT_EQ(crc(0, p, check.size()), 0xE3069283u) << name;  // the published check value
         EXPECT_EQ(crc(0, p, 0), 0u) << name;
-        for (std::size_t n : {1, 7, 8, 9, 63, 64, 65, 999, 1000})
+        for (std::size_t n : {1, 7, 8, 9, 63, 64, 65, 999, 1000, 3071, 3072, 6150, 70'000})
             for (std::size_t split : {std::size_t(0), n / 3, n})
                 EXPECT_EQ(crc(crc(0, data.data(), split), data.data() + split, n - split),
                           crc32c_plain(0, data.data(), n))
@@ -93,6 +94,52 @@ TEST(StateFile, RoundTripKeepsSlotsKeysAndTotal) {
     EXPECT_EQ(slots[0].first, 0u);  // the wrapped entry comes first in slot order
     EXPECT_EQ(slots[3].first, last);
     EXPECT_EQ(saved(loaded, 0x123456789AB), file);
+}
+
+// Groups of slots held whole, nearly whole (one entry past the largest sparse block) and as full
+// as a sparse block gets: each loads back into the slots it came from.
+TEST(StateFile, FullAndNearlyFullGroupsLoadIntoTheirSlots) {
+    struct Group {
+        std::uint32_t first;  // its first slot
+        bool (*held)(std::uint32_t s);
+    };
+    const Group groups[] = {
+        {5 * 64, [](std::uint32_t) { return true; }},                      // 64 entries
+        {9 * 64, [](std::uint32_t s) { return s % 3 != 1 || s >= 60; }},   // 44
+        {12 * 64, [](std::uint32_t s) { return s % 3 != 0 || s == 63; }},  // 43
+    };
+    FingerprintIndex index;
+    ASSERT_TRUE(index.create());
+    std::vector<std::pair<std::uint32_t, ChunkKey>> placed;
+    std::vector<std::uint32_t> empty;
+    for (const Group& g : groups)
+        for (std::uint32_t s = 0; s < 64; ++s) {
+            if (!g.held(s)) {
+                empty.push_back(g.first + s);
+                continue;
+            }
+            const ChunkKey k = key_with_home(g.first + s, std::uint8_t(s + 1));
+            ASSERT_EQ(index.lookup_or_insert(k, 1), 0u);
+            placed.emplace_back(g.first + s, k);
+        }
+    ASSERT_EQ(placed.size(), 151u);
+    const Bytes file = saved(index, 77);
+    EXPECT_EQ(file.size(), 3064u);
+
+    FingerprintIndex loaded;
+    ASSERT_TRUE(loaded.create());
+    ASSERT_EQ(load_state(file.data(), file.size(), loaded).error, StateError::none);
+    EXPECT_EQ(loaded.entries(), 151u);
+    for (const auto& [slot, key] : placed) {
+        ChunkKey k;
+        EXPECT_TRUE(loaded.entry_at(slot, k) && k == key) << slot;
+        EXPECT_EQ(loaded.lookup_or_insert(key, 0), 1u) << slot;
+    }
+    for (const std::uint32_t slot : empty) {
+        ChunkKey k;
+        EXPECT_FALSE(loaded.entry_at(slot, k)) << slot;
+    }
+    EXPECT_EQ(saved(loaded, 77), file);
 }
 
 TEST(StateFile, EmptyIndexAndFailingSink) {

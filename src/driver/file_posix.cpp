@@ -97,7 +97,10 @@ bool Files::check_output(bool truncate) {
         clash_ = OutputClash::same_file;
         return false;
     }
-    if (truncate && ftruncate(fd(out_), 0) != 0) {
+    // An output that is already empty is not cut: on some file systems (ext4) cutting a file
+    // to nothing makes its close start writing all of it to disk, which the run would wait for
+    // and a save of the index state after it would queue behind.
+    if (truncate && out_st.st_size > 0 && ftruncate(fd(out_), 0) != 0) {
         error_ = errno;
         return false;
     }

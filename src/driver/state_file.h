@@ -64,6 +64,8 @@ class StateFile final : public StateSink {
     std::string path_, temp_path_, lock_path_;
     std::intptr_t lock_ = -1;  // a descriptor or a handle, -1 while closed
     std::intptr_t temp_ = -1;
+    std::uint64_t written_ = 0;       // bytes of the temporary file written
+    std::uint64_t written_back_ = 0;  // of these, bytes already sent on their way to the disk
     bool in_use_ = false;
     const std::uint8_t* bytes_ = nullptr;  // the mapping; a dummy byte for an empty file
     std::size_t size_ = 0;

@@ -235,17 +235,36 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
     return 0;
 }
 
-bool FingerprintIndex::prepare_restore(std::uint32_t slot, std::uint32_t count) {
-    return !failed_ && make_room(group_of(slot), count);
-}
-
-bool FingerprintIndex::restore_entry(std::uint32_t slot, const ChunkKey& key) {
-    const std::uint32_t g = group_of(slot), s = slot & (GROUP_SLOTS - 1);
-    if (failed_ || !make_room(g)) return false;
-    Block& b = *block(g);
-    assert(!(b.bits & bit(s)));
-    push_open(b, s, 0, entry_of(key));
-    ++entries_;
+bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
+                                     const std::uint8_t* keys, std::size_t stride) {
+    assert(group < GROUP_COUNT && bits != 0 && !block(group));
+    if (failed_) return false;
+    std::uint32_t count = 0;  // a loop: std::popcount may be a library call, and groups are short
+    for (std::uint64_t rest = bits; rest != 0; rest &= rest - 1)
+        ++count;
+    // The smallest block that holds them all, as insertions one by one would have left it.
+    const std::uint16_t capacity = capacity_for(count);
+    const std::size_t at = allocate(capacity);
+    if (at == 0) {
+        failed_ = true;
+        return false;
+    }
+    Block* b = reinterpret_cast<Block*>(region_ + at);
+    *b = Block{};
+    b->bits = bits;
+    b->group = group;
+    b->count = std::uint16_t(count);
+    b->capacity = capacity;
+    Entry* entries = b->entries();
+    if (b->dense()) {
+        for (std::uint32_t i = 0; bits != 0; bits &= bits - 1, ++i)
+            std::memcpy(&entries[std::countr_zero(bits)], keys + i * stride, sizeof(Entry));
+    } else {
+        for (std::uint32_t i = 0; i < count; ++i)
+            std::memcpy(&entries[i], keys + i * stride, sizeof(Entry));
+    }
+    directory_[group] = directory_word(at, capacity);
+    entries_ += count;
     return true;
 }
 

@@ -80,13 +80,17 @@ class FingerprintIndex {
     // Every occupied slot, in slot order: f(slot, key).
     template <class F>
     void for_each_entry(F&& f) const;
-    // Puts key into the empty slot `slot`, as a saved index is loaded (nothing moves). False
-    // when the memory cannot be had (failed() is then true).
-    bool restore_entry(std::uint32_t slot, const ChunkKey& key);
-    // Makes room at once for `count` more entries in the group of `slot`, before they are
-    // restored one by one: their block is then sized once, not grown step by step. False when
-    // the memory cannot be had (failed() is then true).
-    bool prepare_restore(std::uint32_t slot, std::uint32_t count);
+    // Every group that holds entries, in group order: f(group, bits, keys), where bit s of bits
+    // tells that slot s of the group is occupied and keys holds the keys of the occupied slots
+    // in slot order, 16 bytes each, back to back. What a save walks.
+    template <class F>
+    void for_each_group(F&& f) const;
+    // Gives the group `group`, which holds no entries yet, the occupied slots `bits` (not 0) at
+    // once, as a saved index is loaded: the key of the i-th occupied slot is the 16 bytes at
+    // keys + i * stride. Nothing moves. False when the memory cannot be had (failed() is then
+    // true).
+    bool restore_group(std::uint32_t group, std::uint64_t bits, const std::uint8_t* keys,
+                       std::size_t stride);
     // The key in `slot`, for tests and diagnostics; false when the slot is empty.
     bool entry_at(std::uint32_t slot, ChunkKey& key) const;
 
@@ -143,6 +147,20 @@ class FingerprintIndex {
         return std::uint32_t(at / UNIT) | std::uint32_t(lines) << OFFSET_BITS;
     }
 
+    // Brings a group's block towards the cache. Its first two lines are asked for
+    // without a test: most blocks span two, and a prefetch of any address is harmless (for a
+    // group without a block, it is the directory's start).
+    void prefetch_block(std::uint32_t group) const {
+        const std::uint32_t word = directory_[group];
+        const char* p =
+            reinterpret_cast<const char*>(region_) + std::size_t(word & OFFSET_MASK) * UNIT;
+        const std::uint32_t lines = word >> OFFSET_BITS;
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + 64);
+        for (std::uint32_t line = 2; line < lines; ++line)
+            __builtin_prefetch(p + std::size_t(line) * 64);
+    }
+
     Block* block(std::uint32_t group) const {
         const std::uint32_t at = directory_[group] & OFFSET_MASK;
         return at ? reinterpret_cast<Block*>(region_ + std::size_t(at) * UNIT) : nullptr;
@@ -171,15 +189,34 @@ class FingerprintIndex {
 
 template <class F>
 void FingerprintIndex::for_each_entry(F&& f) const {
+    for_each_group([&](std::uint32_t g, std::uint64_t bits, const std::uint8_t* keys) {
+        for (; bits != 0; bits &= bits - 1, keys += sizeof(ChunkKey)) {
+            ChunkKey k;
+            std::memcpy(k.bytes, keys, sizeof k.bytes);
+            f(g << GROUP_BITS | std::uint32_t(std::countr_zero(bits)), k);
+        }
+    });
+}
+
+template <class F>
+void FingerprintIndex::for_each_group(F&& f) const {
+    static_assert(sizeof(Entry) == sizeof(ChunkKey), "an entry is a key's bytes as they stand");
+    // Blocks lie in the pool in the order they were made, not in group order: each is asked
+    // for some groups ahead of its turn.
+    constexpr std::uint32_t AHEAD = 16;
+    Entry gathered[GROUP_SLOTS];
     for (std::uint32_t g = 0; g < GROUP_COUNT; ++g) {
+        if (g + AHEAD < GROUP_COUNT) prefetch_block(g + AHEAD);
         const Block* b = block(g);
         if (!b) continue;
-        std::uint32_t rank = 0;
-        for (std::uint64_t bits = b->bits; bits != 0; bits &= bits - 1) {
-            const std::uint32_t s = std::uint32_t(std::countr_zero(bits));
-            const Entry& e = b->entries()[b->dense() ? s : rank++];
-            f(g << GROUP_BITS | s, key_of(e));
+        const Entry* keys = b->entries();  // a compact block's entries are in slot order
+        if (b->dense()) {
+            std::uint32_t rank = 0;
+            for (std::uint64_t bits = b->bits; bits != 0; bits &= bits - 1)
+                gathered[rank++] = keys[std::countr_zero(bits)];
+            keys = gathered;
         }
+        f(g, b->bits, reinterpret_cast<const std::uint8_t*>(keys));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "index/index_state.h"
 
+#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -41,38 +42,39 @@ bool same_parameters(const std::uint8_t* h) {
            load_le32(h + 20) == sizeof(ChunkKey);
 }
 
-ChunkKey entry_key(const std::uint8_t* e) {
-    ChunkKey k;
-    std::memcpy(k.bytes, e + 4, sizeof k.bytes);
-    return k;
-}
-
 // Fills fixed-size pieces and hands each full one to the sink, with the checksum running over
-// everything handed on.
+// everything handed on. Bytes are written straight into the piece: room() has space for at least
+// ROOM bytes, of which advance() takes those written; what runs past a full piece begins the next.
 class PieceWriter {
   public:
+    static constexpr std::size_t PIECE = 65536;
+    static constexpr std::size_t ROOM = FingerprintIndex::GROUP_SLOTS * STATE_ENTRY_BYTES;
+    static_assert(STATE_HEADER_BYTES <= ROOM && STATE_CHECKSUM_BYTES <= ROOM);
+
     explicit PieceWriter(StateSink& sink) : sink_(sink) {}
 
-    void put(const std::uint8_t* data, std::size_t n) {
-        if (n < sizeof buf_ - used_) [[likely]] {  // the piece is not full after it
-            std::memcpy(buf_ + used_, data, n);
-            used_ += n;
+    // Invariant between calls: used_ < PIECE, so that ROOM bytes fit behind it.
+    std::uint8_t* room() {
+        assert(used_ < PIECE);
+        return buf_ + used_;
+    }
+    void advance(std::size_t n) {
+        assert(n <= ROOM);
+        used_ += n;
+        if (used_ < PIECE) [[likely]]
             return;
-        }
-        while (n > 0 && ok_) {
-            const std::size_t k = n < sizeof buf_ - used_ ? n : sizeof buf_ - used_;
-            std::memcpy(buf_ + used_, data, k);
-            used_ += k;
-            data += k;
-            n -= k;
-            if (used_ == sizeof buf_) flush();
-        }
+        hand_on(PIECE);
+        used_ -= PIECE;
+        std::memmove(buf_, buf_ + PIECE, used_);
+    }
+    void put(const std::uint8_t* data, std::size_t n) {
+        std::memcpy(room(), data, n);
+        advance(n);
     }
 
+    // Hands on what the piece holds, full or not.
     void flush() {
-        if (!ok_ || used_ == 0) return;
-        crc_ = crc32c(crc_, buf_, used_);
-        ok_ = sink_.write_all(buf_, used_);
+        hand_on(used_);
         used_ = 0;
     }
 
@@ -80,11 +82,18 @@ class PieceWriter {
     bool ok() const { return ok_; }
 
   private:
+    // Nothing more reaches the sink once it has refused a piece.
+    void hand_on(std::size_t n) {
+        if (!ok_ || n == 0) return;
+        crc_ = crc32c(crc_, buf_, n);
+        ok_ = sink_.write_all(buf_, n);
+    }
+
     StateSink& sink_;
     std::uint32_t crc_ = 0;
     bool ok_ = true;
     std::size_t used_ = 0;
-    std::uint8_t buf_[65536];
+    std::uint8_t buf_[PIECE + ROOM];
 };
 
 }  // namespace
@@ -140,23 +149,20 @@ StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintInd
     StateCheck c = check_state(data, size);
     if (c.error != StateError::none) return c;
     assert(index.entries() == 0);
-    const auto entry = [&](std::uint64_t i) {
-        return data + STATE_HEADER_BYTES + i * STATE_ENTRY_BYTES;
-    };
-    for (std::uint64_t i = 0, group_end = 0; i < c.entries; ++i) {
-        const std::uint32_t slot = load_le32(entry(i));
-        if (i == group_end) {
-            // The entries of one group of slots stand together: room for all of them at once.
-            const std::uint32_t group = FingerprintIndex::group_of(slot);
-            while (++group_end < c.entries &&
-                   FingerprintIndex::group_of(load_le32(entry(group_end))) == group) {
-            }
-            if (!index.prepare_restore(slot, std::uint32_t(group_end - i))) {
-                c.error = StateError::no_memory;
-                return c;
-            }
-        }
-        if (!index.restore_entry(slot, entry_key(entry(i)))) {
+    // The entries of one group of slots stand together (slots increase): each group's block is
+    // made at once, its keys copied straight from the file.
+    const std::uint8_t* e = data + STATE_HEADER_BYTES;
+    const std::uint8_t* const end = e + c.entries * STATE_ENTRY_BYTES;
+    while (e != end) {
+        const std::uint8_t* const first = e;
+        std::uint32_t slot = load_le32(e);
+        const std::uint32_t group = FingerprintIndex::group_of(slot);
+        std::uint64_t bits = 0;
+        do {
+            bits |= std::uint64_t(1) << (slot & (FingerprintIndex::GROUP_SLOTS - 1));
+            e += STATE_ENTRY_BYTES;
+        } while (e != end && FingerprintIndex::group_of(slot = load_le32(e)) == group);
+        if (!index.restore_group(group, bits, first + 4, STATE_ENTRY_BYTES)) {
             c.error = StateError::no_memory;
             return c;
         }
@@ -171,12 +177,16 @@ StateError save_state(const FingerprintIndex& index, std::uint64_t total, StateS
     out.put(header, sizeof header);
 
     std::uint64_t written = 0;
-    index.for_each_entry([&](std::uint32_t slot, const ChunkKey& key) {
-        std::uint8_t e[STATE_ENTRY_BYTES];
-        store_le32(e, slot);
-        std::memcpy(e + 4, key.bytes, sizeof key.bytes);
-        out.put(e, sizeof e);
-        ++written;
+    index.for_each_group([&](std::uint32_t group, std::uint64_t bits, const std::uint8_t* keys) {
+        std::uint8_t* const start = out.room();
+        std::uint8_t* e = start;
+        for (; bits != 0; bits &= bits - 1, keys += sizeof(ChunkKey), e += STATE_ENTRY_BYTES) {
+            store_le32(
+                e, group << FingerprintIndex::GROUP_BITS | std::uint32_t(std::countr_zero(bits)));
+            std::memcpy(e + 4, keys, sizeof(ChunkKey));
+        }
+        written += std::size_t(e - start) / STATE_ENTRY_BYTES;
+        out.advance(std::size_t(e - start));
     });
     assert(written == index.entries());  // the header's count is the file's
     (void)written;
