@@ -239,9 +239,7 @@ bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
                                      const std::uint8_t* keys, std::size_t stride) {
     assert(group < GROUP_COUNT && bits != 0 && !block(group));
     if (failed_) return false;
-    std::uint32_t count = 0;  // a loop: std::popcount may be a library call, and groups are short
-    for (std::uint64_t rest = bits; rest != 0; rest &= rest - 1)
-        ++count;
+    const std::uint32_t count = count_ones(bits);
     // The smallest block that holds them all, as insertions one by one would have left it.
     const std::uint16_t capacity = capacity_for(count);
     const std::size_t at = allocate(capacity);
