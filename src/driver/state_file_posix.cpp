@@ -42,6 +42,7 @@ void sync_directory_of(const std::string& path) {
 
 StateFile::~StateFile() {
     release_bytes();
+    if (uncaching_.joinable()) uncaching_.join();
     abandon();
     if (lock_ >= 0) ::close(fd(lock_));  // closing releases the lock
 }
@@ -91,6 +92,8 @@ StateRead StateFile::read() {
         } else {
             bytes_ = static_cast<const std::uint8_t*>(m);
             size_ = std::size_t(st.st_size);
+            mapped_ = f;
+            return result;
         }
     }
     ::close(f);
@@ -101,6 +104,20 @@ void StateFile::release_bytes() {
     if (size_ > 0) munmap(const_cast<std::uint8_t*>(bytes_), size_);
     bytes_ = nullptr;
     size_ = 0;
+    if (mapped_ < 0) return;
+    const int f = fd(mapped_);
+    mapped_ = -1;
+    const auto uncache = [f] {
+#if defined(POSIX_FADV_DONTNEED)
+        (void)posix_fadvise(f, 0, 0, POSIX_FADV_DONTNEED);  // only a wish
+#endif
+        ::close(f);
+    };
+    try {
+        uncaching_ = std::thread(uncache);
+    } catch (...) {
+        ::close(f);  // no thread: the rename pays for the cached pages, as it would anyway
+    }
 }
 
 bool StateFile::is_state(const char* path) const {
@@ -146,6 +163,7 @@ bool StateFile::write_all(const std::uint8_t* data, std::size_t n) {
 }
 
 bool StateFile::commit() {
+    if (uncaching_.joinable()) uncaching_.join();
     // On disk before the rename: after a crash the name holds the old state or the new, whole.
     bool ok = fsync(fd(temp_)) == 0;
     if (!ok) error_ = errno;
