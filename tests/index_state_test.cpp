@@ -225,6 +225,40 @@ TEST(StateFile, EveryUnfitFileIsRefusedWholeAndLeavesTheIndexEmpty) {
     EXPECT_EQ(check_state(resealed(good, 8, 2).data(), 104).version, 2u);
 }
 
+// A file of a megabyte and more is checked while its entries go in: damage found late, by the
+// checksum or in the slots, must still leave the index empty, and the index fit for a sound file.
+TEST(StateFile, DamageFoundWhileLoadingALargeFileLeavesTheIndexEmpty) {
+    FingerprintIndex source;
+    ASSERT_TRUE(source.create());
+    const Bytes seed = test::random_bytes(16 * 80'000, 11);
+    for (std::size_t i = 0; i < 80'000; ++i) {
+        ChunkKey k;
+        std::memcpy(k.bytes, &seed[16 * i], 16);
+        source.lookup_or_insert(k, i + 1);
+    }
+    const Bytes good = saved(source, 1);
+    ASSERT_GE(good.size(), std::size_t(1) << 20);
+    const std::size_t last_entry = good.size() - 4 - 20;
+
+    Bytes flipped = good;  // in the last entry's key: only the checksum tells
+    flipped[last_entry + 10] ^= 0x08;
+    Bytes unordered = good;  // the last two entries swapped, the checksum made to match
+    std::swap_ranges(unordered.begin() + std::ptrdiff_t(last_entry - 20),
+                     unordered.begin() + std::ptrdiff_t(last_entry),
+                     unordered.begin() + std::ptrdiff_t(last_entry));
+    unordered = resealed(unordered, 0, 0x45495343);
+
+    FingerprintIndex index;
+    ASSERT_TRUE(index.create());
+    for (const Bytes* bad : {&flipped, &unordered}) {
+        EXPECT_EQ(load_state(bad->data(), bad->size(), index).error, StateError::damaged);
+        EXPECT_EQ(index.entries(), 0u);
+        EXPECT_TRUE(entries_of(index).empty());
+    }
+    EXPECT_EQ(load_state(good.data(), good.size(), index).error, StateError::none);
+    EXPECT_EQ(entries_of(index), entries_of(source));
+}
+
 // Inputs that share much across runs and within each run.
 struct TwoDays {
     Bytes a, b;

@@ -98,6 +98,16 @@ bool FingerprintIndex::create() {
     return true;
 }
 
+void FingerprintIndex::clear() {
+    if (!region_) return;
+    std::memset(directory_, 0, DIRECTORY_BYTES);
+    top_ = DIRECTORY_BYTES;
+    outgrown_ = 0;
+    std::fill(std::begin(free_), std::end(free_), 0);
+    entries_ = dropped_ = compactions_ = 0;
+    failed_ = false;
+}
+
 std::uint32_t FingerprintIndex::home_slot(const ChunkKey& key) {
     return load_le32(key.bytes) & SLOT_MASK;
 }

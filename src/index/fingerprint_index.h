@@ -54,6 +54,8 @@ class FingerprintIndex {
 
     // Reserves the address space and commits the directory; false when either cannot be had.
     bool create();
+    // Forgets every entry, as if just created; the memory committed so far stays, for reuse.
+    void clear();
 
     // 1 when key is held in the occupied slots from its home up to the first empty one (at most
     // PROBE_WINDOW slots); nothing changes then. Otherwise 0, and the key has been inserted

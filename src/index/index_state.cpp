@@ -3,6 +3,7 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <thread>
 
 #include "chunking/byte_order.h"
 #include "index/crc32c.h"
@@ -96,9 +97,10 @@ class PieceWriter {
     std::uint8_t buf_[PIECE + ROOM];
 };
 
-}  // namespace
-
-StateCheck check_state(const std::uint8_t* data, std::size_t size) {
+// What the header and the size tell of a file: the checks before its checksum and its entries.
+// `intact` (whether the checksum matches) is asked for only where the verdict depends on it.
+template <class Intact>
+StateCheck check_header(const std::uint8_t* data, std::size_t size, Intact intact) {
     StateCheck c;
     if (size == 0) return {StateError::empty};
     if (std::memcmp(data, MAGIC, size < sizeof MAGIC ? size : sizeof MAGIC) != 0)
@@ -108,16 +110,14 @@ StateCheck check_state(const std::uint8_t* data, std::size_t size) {
     c.version = load_le32(data + 8);
     c.entries = load_le64(data + 24);
     c.total = load_le64(data + 32);
-    const std::size_t body = size - STATE_CHECKSUM_BYTES;
-    const bool intact = crc32c(0, data, body) == load_le32(data + body);
     // Another version or other parameters are told only of a file that is whole: a damaged
     // header field is damage.
     if (c.version != STATE_VERSION) {
-        c.error = intact ? StateError::version : StateError::damaged;
+        c.error = intact() ? StateError::version : StateError::damaged;
         return c;
     }
     if (!same_parameters(data)) {
-        c.error = intact ? StateError::parameters : StateError::damaged;
+        c.error = intact() ? StateError::parameters : StateError::damaged;
         return c;
     }
     if (c.entries > FingerprintIndex::SLOT_COUNT) {
@@ -128,45 +128,85 @@ StateCheck check_state(const std::uint8_t* data, std::size_t size) {
         c.error = size < state_size(c.entries) ? StateError::truncated : StateError::damaged;
         return c;
     }
-    if (!intact) {
-        c.error = StateError::damaged;
-        return c;
-    }
-    // Each slot holds one entry: slots strictly increase and stay within the table.
-    std::uint64_t next = 0;
-    for (std::uint64_t i = 0; i < c.entries; ++i) {
-        const std::uint32_t slot = load_le32(data + STATE_HEADER_BYTES + i * STATE_ENTRY_BYTES);
-        if (slot < next || slot >= FingerprintIndex::SLOT_COUNT) {
-            c.error = StateError::damaged;
-            return c;
-        }
-        next = std::uint64_t(slot) + 1;
-    }
     return c;
 }
 
-StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintIndex& index) {
-    StateCheck c = check_state(data, size);
-    if (c.error != StateError::none) return c;
-    assert(index.entries() == 0);
-    // The entries of one group of slots stand together (slots increase): each group's block is
-    // made at once, its keys copied straight from the file.
-    const std::uint8_t* e = data + STATE_HEADER_BYTES;
-    const std::uint8_t* const end = e + c.entries * STATE_ENTRY_BYTES;
+// Whether the checksum at the file's end matches every byte before it.
+bool checksum_matches(const std::uint8_t* data, std::size_t size) {
+    const std::size_t body = size - STATE_CHECKSUM_BYTES;
+    return crc32c(0, data, body) == load_le32(data + body);
+}
+
+const std::uint8_t* entry_at(const std::uint8_t* data, std::uint64_t i) {
+    return data + STATE_HEADER_BYTES + i * STATE_ENTRY_BYTES;
+}
+
+// Each slot holds one entry: the file's slots strictly increase and stay within the table.
+// When `index` is given, each group's entries go into it as they are checked, a whole block at
+// once with the keys copied straight from the file; the first slot out of place stops it.
+StateError walk_entries(const std::uint8_t* data, std::uint64_t entries, FingerprintIndex* index) {
+    const std::uint8_t* e = entry_at(data, 0);
+    const std::uint8_t* const end = entry_at(data, entries);
+    std::uint64_t next = 0;  // the least slot the next entry may have
     while (e != end) {
         const std::uint8_t* const first = e;
         std::uint32_t slot = load_le32(e);
+        if (slot < next || slot >= FingerprintIndex::SLOT_COUNT) return StateError::damaged;
         const std::uint32_t group = FingerprintIndex::group_of(slot);
         std::uint64_t bits = 0;
         do {
             bits |= std::uint64_t(1) << (slot & (FingerprintIndex::GROUP_SLOTS - 1));
+            next = std::uint64_t(slot) + 1;
             e += STATE_ENTRY_BYTES;
-        } while (e != end && FingerprintIndex::group_of(slot = load_le32(e)) == group);
-        if (!index.restore_group(group, bits, first + 4, STATE_ENTRY_BYTES)) {
-            c.error = StateError::no_memory;
-            return c;
+            // A slot out of place also ends the group; the test above then tells it.
+        } while (e != end && (slot = load_le32(e)) >= next &&
+                 FingerprintIndex::group_of(slot) == group);
+        if (index && !index->restore_group(group, bits, first + 4, STATE_ENTRY_BYTES))
+            return StateError::no_memory;
+    }
+    return StateError::none;
+}
+
+// Below this size a file's checksum is computed before its entries are loaded; from it on,
+// beside them, on a thread of its own.
+constexpr std::size_t CHECK_BESIDE_BYTES = std::size_t(1) << 20;
+
+}  // namespace
+
+StateCheck check_state(const std::uint8_t* data, std::size_t size) {
+    StateCheck c = check_header(data, size, [&] { return checksum_matches(data, size); });
+    if (c.error != StateError::none) return c;
+    if (!checksum_matches(data, size)) {
+        c.error = StateError::damaged;
+        return c;
+    }
+    c.error = walk_entries(data, c.entries, nullptr);
+    return c;
+}
+
+StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintIndex& index) {
+    StateCheck c = check_header(data, size, [&] { return checksum_matches(data, size); });
+    if (c.error != StateError::none) return c;
+    assert(index.entries() == 0);
+    // The checksum takes as long as a third of the loading: it runs beside it, and a file whose
+    // checksum or slots prove wrong leaves the index empty again.
+    bool intact = false;
+    std::thread checking;
+    if (size >= CHECK_BESIDE_BYTES) {
+        try {
+            checking =
+                std::thread([&intact, data, size] { intact = checksum_matches(data, size); });
+        } catch (...) {  // no thread: the checksum first, as for a small file
         }
     }
+    if (!checking.joinable() && !(intact = checksum_matches(data, size))) {
+        c.error = StateError::damaged;
+        return c;
+    }
+    c.error = walk_entries(data, c.entries, &index);
+    if (checking.joinable()) checking.join();
+    if (!intact) c.error = StateError::damaged;
+    if (c.error == StateError::damaged) index.clear();
     return c;
 }
 

@@ -14,7 +14,7 @@
 //   40+20E  4       CRC-32C of every byte before it
 //
 // A file is accepted only whole: every field, the size, the checksum and the slot order are
-// checked before the first entry goes into an index.
+// checked, and an index is given none of the entries of a file that fails one of them.
 #pragma once
 
 #include <cstddef>
@@ -57,9 +57,10 @@ struct StateCheck {
 // Checks a whole file's bytes; with error none, entries and total are the file's.
 StateCheck check_state(const std::uint8_t* data, std::size_t size);
 
-// check_state, then, only if the file is sound, puts its entries into `index`, which must be
-// empty. The index is left untouched unless error is none or no_memory; after no_memory it
-// holds part of the entries and must not be used.
+// Puts a file's entries into `index`, which must be empty, after the checks of check_state and
+// with the same verdict. A file that fails any check leaves the index empty (the checksum and
+// the slots are checked as the entries go in, so a damaged file may have been loaded in part
+// and then forgotten); after no_memory the index holds part of the entries and must not be used.
 StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintIndex& index);
 
 // Where a saved state goes, in pieces.
