@@ -179,7 +179,8 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
         switch (ch.request) {
             case REQ_INPUT:
                 if (!threads && overlap_now(overlap, input_size, reads)) {
-                    const bool read_ahead = overlap == Overlap::always;  // automatic: no reader
+                    const bool read_ahead = overlap == Overlap::always ||
+                                            (overlap == Overlap::automatic && input_size < 0);
                     threads.reset(new (std::nothrow) Overlapped(io, read_ahead));
                     if (threads && !threads->start(ch)) threads.reset();  // on one thread, then
                 }

@@ -35,13 +35,14 @@ enum class Overlap {
     always,
     // Only the writer thread: this thread reads, between two steps of the filter.
     write_behind,
-    // `write_behind` for a regular input of OVERLAP_MIN_INPUT bytes or more, and for an input of
-    // unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never` otherwise,
-    // where a thread costs about as much as it saves. Writing a new file costs the system several
-    // times what reading the page cache does, so the writer is where a second core pays; a
-    // reader thread also moves every input byte from its core's cache to the filter's, and from
-    // a pipe it wakes the pipe's writer for every block (measured in bench/run.sh: `always` took
-    // more processor time than `write_behind` and was no faster).
+    // `write_behind` for a regular input of OVERLAP_MIN_INPUT bytes or more, `always` for an
+    // input of unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never`
+    // otherwise, where a thread costs about as much as it saves. Writing a new file costs the
+    // system several times what reading the page cache does, so the writer is where a second
+    // core pays; from a file a reader thread took more processor time than it saved (it moves
+    // every input byte from its core's cache to the filter's). From a pipe it pays: the filter
+    // no longer waits for the pipe's writer between blocks, and both the wall and the processor
+    // time fell (measured in bench/run.sh).
     automatic,
 };
 inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(16) << 20;
