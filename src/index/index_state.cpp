@@ -1,8 +1,12 @@
 #include "index/index_state.h"
 
+#include <atomic>
 #include <bit>
 #include <cassert>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "chunking/byte_order.h"
@@ -46,27 +50,35 @@ bool same_parameters(const std::uint8_t* h) {
 // Fills fixed-size pieces and hands each full one to the sink, with the checksum running over
 // everything handed on. Bytes are written straight into the piece: room() has space for at least
 // ROOM bytes, of which advance() takes those written; what runs past a full piece begins the next.
+// From the first full piece on, a thread of its own gives the pieces to the sink from a small
+// ring while this one makes the next: the system copies one piece while the next is made. The
+// sink gets the pieces in order, whole, and nothing more once it has refused one.
 class PieceWriter {
   public:
     static constexpr std::size_t PIECE = 65536;
     static constexpr std::size_t ROOM = FingerprintIndex::GROUP_SLOTS * STATE_ENTRY_BYTES;
     static_assert(STATE_HEADER_BYTES <= ROOM && STATE_CHECKSUM_BYTES <= ROOM);
+    static constexpr std::uint64_t SLOTS = 4;  // pieces in the ring, the one being filled included
 
-    explicit PieceWriter(StateSink& sink) : sink_(sink) {}
+    explicit PieceWriter(StateSink& sink) : sink_(sink) { slot_[0] = first_; }
+    ~PieceWriter() { finish(); }
+    PieceWriter(const PieceWriter&) = delete;
+    PieceWriter& operator=(const PieceWriter&) = delete;
 
     // Invariant between calls: used_ < PIECE, so that ROOM bytes fit behind it.
     std::uint8_t* room() {
         assert(used_ < PIECE);
-        return buf_ + used_;
+        return filling() + used_;
     }
     void advance(std::size_t n) {
         assert(n <= ROOM);
         used_ += n;
         if (used_ < PIECE) [[likely]]
             return;
+        std::uint8_t* const full = filling();
         hand_on(PIECE);
         used_ -= PIECE;
-        std::memmove(buf_, buf_ + PIECE, used_);
+        std::memmove(filling(), full + PIECE, used_);  // the same piece when there is no ring
     }
     void put(const std::uint8_t* data, std::size_t n) {
         std::memcpy(room(), data, n);
@@ -75,26 +87,100 @@ class PieceWriter {
 
     // Hands on what the piece holds, full or not.
     void flush() {
-        hand_on(used_);
+        if (used_ > 0) hand_on(used_);
         used_ = 0;
     }
 
     std::uint32_t crc() const { return crc_; }
-    bool ok() const { return ok_; }
+    // Whether the sink took every piece; waits for the last to be given to it.
+    bool ok() {
+        finish();
+        return ok_;
+    }
 
   private:
-    // Nothing more reaches the sink once it has refused a piece.
+    std::uint8_t* filling() { return slot_[handed_ % SLOTS]; }
+
     void hand_on(std::size_t n) {
-        if (!ok_ || n == 0) return;
-        crc_ = crc32c(crc_, buf_, n);
-        ok_ = sink_.write_all(buf_, n);
+        if (!ok_) return;
+        std::uint8_t* const piece = filling();
+        crc_ = crc32c(crc_, piece, n);
+        if (n == PIECE && !started_) {
+            started_ = true;
+            start();
+        }
+        if (!writer_.joinable()) {  // no ring: the piece goes to the sink at once
+            ok_ = sink_.write_all(piece, n);
+            return;
+        }
+        length_[handed_ % SLOTS] = n;
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++handed_;
+        if (writer_waits_) wake_writer_.notify_one();
+        // The next piece to fill must have been written. When the ring is full, wait until half
+        // of it is free: one wake-up for several pieces.
+        if (handed_ - written_ == SLOTS) {
+            filler_waits_ = true;
+            wake_filler_.wait(lock, [&] { return handed_ - written_ <= SLOTS / 2; });
+            filler_waits_ = false;
+        }
+    }
+
+    // The writer thread and the ring's other pieces; without them, everything stays on this
+    // thread (the ring only saves time).
+    void start() {
+        assert(handed_ == 0);  // the piece being handed on is the first: it stays in slot 0
+        rest_.reset(new (std::nothrow) std::uint8_t[(SLOTS - 1) * (PIECE + ROOM)]);
+        if (!rest_) return;
+        for (std::uint64_t i = 1; i < SLOTS; ++i)
+            slot_[i] = rest_.get() + (i - 1) * (PIECE + ROOM);
+        try {
+            writer_ = std::thread([this] { write_behind(); });
+        } catch (...) {  // slot 0 alone serves, as before the first full piece
+        }
+    }
+
+    void write_behind() {
+        for (std::uint64_t next = 0;; ++next) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                writer_waits_ = true;
+                wake_writer_.wait(lock, [&] { return next != handed_ || closing_; });
+                writer_waits_ = false;
+                if (next == handed_) return;  // closing, and every piece written
+            }
+            if (ok_) ok_ = sink_.write_all(slot_[next % SLOTS], length_[next % SLOTS]);
+            std::lock_guard<std::mutex> lock(mutex_);
+            written_ = next + 1;
+            if (filler_waits_ && handed_ - written_ <= SLOTS / 2) wake_filler_.notify_one();
+        }
+    }
+
+    void finish() {
+        if (!writer_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+            wake_writer_.notify_one();
+        }
+        writer_.join();
     }
 
     StateSink& sink_;
     std::uint32_t crc_ = 0;
-    bool ok_ = true;
-    std::size_t used_ = 0;
-    std::uint8_t buf_[PIECE + ROOM];
+    std::atomic<bool> ok_{true};  // false from the first piece the sink refused
+    std::size_t used_ = 0;        // bytes in the piece being filled
+    std::uint8_t* slot_[SLOTS] = {};
+    std::size_t length_[SLOTS] = {};
+    std::unique_ptr<std::uint8_t[]> rest_;
+    std::thread writer_;
+    std::mutex mutex_;
+    std::condition_variable wake_writer_, wake_filler_;
+    std::uint64_t handed_ = 0;   // pieces handed on; the one being filled is slot handed_ % SLOTS
+    std::uint64_t written_ = 0;  // of these, pieces given to the sink
+    bool started_ = false;       // whether the ring was set up (at the first full piece)
+    bool writer_waits_ = false, filler_waits_ = false, closing_ = false;
+    std::uint8_t first_[PIECE + ROOM];
 };
 
 // What the header and the size tell of a file: the checks before its checksum and its entries.
