@@ -252,8 +252,14 @@ bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
     const std::uint32_t count = count_ones(bits);
     // The smallest block that holds them all, as insertions one by one would have left it.
     const std::uint16_t capacity = capacity_for(count);
-    const std::size_t at = allocate(capacity);
-    if (at == 0) {
+    // Nothing has outgrown its block while a saved index is loaded: no block waits for reuse
+    // and none needs squeezing out, so the block goes at the pool's end, through allocate()
+    // only when memory must be committed for it.
+    assert(outgrown_ == 0);
+    std::size_t at = top_;
+    if (top_ + block_bytes(capacity) <= committed_) [[likely]] {
+        top_ += block_bytes(capacity);
+    } else if ((at = allocate(capacity)) == 0) {
         failed_ = true;
         return false;
     }
