@@ -213,6 +213,9 @@ TEST(StateFile, EveryUnfitFileIsRefusedWholeAndLeavesTheIndexEmpty) {
         {"another key size", resealed(good, 20, 20), StateError::parameters},
         {"slots out of order", resealed(unordered, 0, 0x45495343), StateError::damaged},
         {"slot beyond the table", resealed(good, 40, 1u << 25), StateError::damaged},
+        // The last entry in slot 101 of a second lap: in the second entry's group, were slots
+        // taken modulo the table.
+        {"later slot beyond the table", resealed(good, 80, (1u << 25) + 101), StateError::damaged},
         {"more entries than slots", resealed(good, 24, (1u << 25) + 1), StateError::damaged},
     };
     FingerprintIndex index;

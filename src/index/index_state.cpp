@@ -244,9 +244,10 @@ StateError walk_entries(const std::uint8_t* data, std::uint64_t entries, Fingerp
             bits |= std::uint64_t(1) << (slot & (FingerprintIndex::GROUP_SLOTS - 1));
             next = std::uint64_t(slot) + 1;
             e += STATE_ENTRY_BYTES;
-            // A slot out of place also ends the group; the test above then tells it.
+            // A slot out of place, or past the table's end, also ends the group (its group
+            // number is then not this one, unmasked); the test above then tells it.
         } while (e != end && (slot = load_le32(e)) >= next &&
-                 FingerprintIndex::group_of(slot) == group);
+                 slot >> FingerprintIndex::GROUP_BITS == group);
         if (index && !index->restore_group(group, bits, first + 4, STATE_ENTRY_BYTES))
             return StateError::no_memory;
     }
