@@ -5,22 +5,14 @@
 #   usage: engine_cli_test.sh CHUNKSIEVE CHUNKSIEVE_PLAIN MAKE_INPUT [RUNNER...]
 # MAKE_INPUT runs here; both commands run through RUNNER when one is given (an emulator).
 set -u
-CS=$1
-PLAIN=$2
-MK=$3
-shift 3
-RUNNER=("$@")
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-failures=0
-checks=0
-die() { echo "FAIL: $*"; failures=$((failures + 1)); }
+PLAIN=$(readlink -f "$2")
+. "$(dirname "$0")/cli_common.sh" "$1" "$3" "${@:4}"
 
 while read -r args; do
-    checks=$((checks + 1))
+    check
     # shellcheck disable=SC2086
     "$MK" $args > "$T/in" || { die "make_input $args"; continue; }
-    "${RUNNER[@]}" "$CS" --stats "$T/in" "$T/fast" 2> "$T/fast.stats" || die "$args: chunksieve failed"
+    cs --stats "$T/in" "$T/fast" 2> "$T/fast.stats" || die "$args: chunksieve failed"
     "${RUNNER[@]}" "$PLAIN" --stats "$T/in" "$T/plain" 2> "$T/plain.stats" ||
         die "$args: reference failed"
     cmp -s "$T/fast" "$T/plain" || die "$args: outputs differ"
