@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "driver/block_queue.h"
+#include "stream/block_queue.h"
 #include "test_support.h"
 
 namespace chunksieve {

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "driver/block_queue.h"
+#include "stream/block_queue.h"
 
 namespace chunksieve {
 

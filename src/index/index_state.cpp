@@ -3,15 +3,14 @@
 #include <atomic>
 #include <bit>
 #include <cassert>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "chunking/byte_order.h"
 #include "index/crc32c.h"
 #include "index/flat_index.h"
+#include "stream/block_queue.h"
 
 namespace chunksieve {
 
@@ -50,15 +49,15 @@ bool same_parameters(const std::uint8_t* h) {
 // Fills fixed-size pieces and hands each full one to the sink, with the checksum running over
 // everything handed on. Bytes are written straight into the piece: room() has space for at least
 // ROOM bytes, of which advance() takes those written; what runs past a full piece begins the next.
-// From the first full piece on, a thread of its own gives the pieces to the sink from a small
-// ring while this one makes the next: the system copies one piece while the next is made. The
-// sink gets the pieces in order, whole, and nothing more once it has refused one.
+// From the first full piece on, a thread of its own gives the pieces to the sink from a ring (a
+// BlockQueue's slots) while this one makes the next: the system copies pieces while the next are
+// made. The sink gets the pieces in order, whole, and nothing more once it has refused one.
 class PieceWriter {
   public:
     static constexpr std::size_t PIECE = 65536;
     static constexpr std::size_t ROOM = FingerprintIndex::GROUP_SLOTS * STATE_ENTRY_BYTES;
     static_assert(STATE_HEADER_BYTES <= ROOM && STATE_CHECKSUM_BYTES <= ROOM);
-    static constexpr std::uint64_t SLOTS = 4;  // pieces in the ring, the one being filled included
+    static constexpr std::uint32_t SLOTS = BlockQueue::SLOTS;
 
     explicit PieceWriter(StateSink& sink) : sink_(sink) { slot_[0] = first_; }
     ~PieceWriter() { finish(); }
@@ -99,7 +98,8 @@ class PieceWriter {
     }
 
   private:
-    std::uint8_t* filling() { return slot_[handed_ % SLOTS]; }
+    // Without the ring nothing is pushed, and the piece filled is always slot 0.
+    std::uint8_t* filling() { return slot_[ring_.back()]; }
 
     void hand_on(std::size_t n) {
         if (!ok_) return;
@@ -113,26 +113,17 @@ class PieceWriter {
             ok_ = sink_.write_all(piece, n);
             return;
         }
-        length_[handed_ % SLOTS] = n;
-        std::unique_lock<std::mutex> lock(mutex_);
-        ++handed_;
-        if (writer_waits_) wake_writer_.notify_one();
-        // The next piece to fill must have been written. When the ring is full, wait until half
-        // of it is free: one wake-up for several pieces.
-        if (handed_ - written_ == SLOTS) {
-            filler_waits_ = true;
-            wake_filler_.wait(lock, [&] { return handed_ - written_ <= SLOTS / 2; });
-            filler_waits_ = false;
-        }
+        length_[ring_.back()] = n;
+        ring_.push();
+        ring_.wait_for_room();  // the ring is closed only by finish(), after the last piece
     }
 
     // The writer thread and the ring's other pieces; without them, everything stays on this
     // thread (the ring only saves time).
     void start() {
-        assert(handed_ == 0);  // the piece being handed on is the first: it stays in slot 0
         rest_.reset(new (std::nothrow) std::uint8_t[(SLOTS - 1) * (PIECE + ROOM)]);
         if (!rest_) return;
-        for (std::uint64_t i = 1; i < SLOTS; ++i)
+        for (std::uint32_t i = 1; i < SLOTS; ++i)
             slot_[i] = rest_.get() + (i - 1) * (PIECE + ROOM);
         try {
             writer_ = std::thread([this] { write_behind(); });
@@ -141,28 +132,16 @@ class PieceWriter {
     }
 
     void write_behind() {
-        for (std::uint64_t next = 0;; ++next) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                writer_waits_ = true;
-                wake_writer_.wait(lock, [&] { return next != handed_ || closing_; });
-                writer_waits_ = false;
-                if (next == handed_) return;  // closing, and every piece written
-            }
-            if (ok_) ok_ = sink_.write_all(slot_[next % SLOTS], length_[next % SLOTS]);
-            std::lock_guard<std::mutex> lock(mutex_);
-            written_ = next + 1;
-            if (filler_waits_ && handed_ - written_ <= SLOTS / 2) wake_filler_.notify_one();
+        while (ring_.wait_for_block()) {
+            const std::uint32_t s = ring_.front();
+            if (ok_) ok_ = sink_.write_all(slot_[s], length_[s]);
+            ring_.pop();
         }
     }
 
     void finish() {
         if (!writer_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closing_ = true;
-            wake_writer_.notify_one();
-        }
+        ring_.close();  // the writer still takes every piece pushed
         writer_.join();
     }
 
@@ -173,13 +152,11 @@ class PieceWriter {
     std::uint8_t* slot_[SLOTS] = {};
     std::size_t length_[SLOTS] = {};
     std::unique_ptr<std::uint8_t[]> rest_;
+    // A full ring lets this thread go on once half of it is free; the writer starts once half of
+    // it is filled, or at the end: one wake-up for several pieces either way.
+    BlockQueue ring_{SLOTS / 2, SLOTS / 2};
     std::thread writer_;
-    std::mutex mutex_;
-    std::condition_variable wake_writer_, wake_filler_;
-    std::uint64_t handed_ = 0;   // pieces handed on; the one being filled is slot handed_ % SLOTS
-    std::uint64_t written_ = 0;  // of these, pieces given to the sink
-    bool started_ = false;       // whether the ring was set up (at the first full piece)
-    bool writer_waits_ = false, filler_waits_ = false, closing_ = false;
+    bool started_ = false;  // whether the ring was set up (at the first full piece)
     std::uint8_t first_[PIECE + ROOM];
 };
 

@@ -1,4 +1,4 @@
-#include "driver/block_queue.h"
+#include "stream/block_queue.h"
 
 #include <cassert>
 
