@@ -89,6 +89,8 @@ TEST(Driver, OverlappedMakesTheSameCallsAsOneThread) {
         {"2 MiB twice, large file", twice_random(2 << 20), {.size_claimed = OVERLAP_MIN_INPUT}},
         // Automatic: threads start after the first reads, with an output block begun.
         {"2 MiB twice in pieces of 1,000", twice_random(2 << 20), {.piece = 1000}},
+        // Reads shorter than the history the reader's search keeps between blocks.
+        {"200 KB twice in pieces of 7", twice_random(200000), {.piece = 7}},
         {"zeros, then data", zeros_then_data, {}},
         {"1 MiB twice, byte by byte", twice_random(1 << 20), {.per_byte = true}},
         {"reader slower", twice_random(1 << 20), {.read_pause = std::chrono::microseconds(300)}},

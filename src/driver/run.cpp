@@ -23,10 +23,14 @@ namespace {
 //
 // The reader makes exactly the calls the one-thread driver would, only earlier: one read of
 // STREAM_BLOCK bytes per block, until the first that returns 0 or fails. The writer makes the
-// same writes in the same order, only later.
+// same writes in the same order, only later. For the block loop the reader also finds the chunk
+// ends of each block it reads, going on from where the filter's search stood when the threads
+// started: the filter takes them with the block, and this thread is left the keys, the index and
+// the output.
 class Overlapped {
   public:
-    Overlapped(StreamIo& io, bool read_ahead) : io_(io), read_ahead_(read_ahead) {}
+    Overlapped(StreamIo& io, DedupFilter& f, bool read_ahead)
+        : io_(io), filter_(f), read_ahead_(read_ahead) {}
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
     // Stops the reader, lets the writer write every block pushed so far, and joins both.
@@ -51,12 +55,17 @@ class Overlapped {
     }
 
     StreamIo& io_;
+    DedupFilter& filter_;
     const bool read_ahead_;  // with a reader thread
     // Every side that had to wait is woken once it has half a ring of work, or at the end.
     BlockQueue in_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
     BlockQueue out_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
     InputBlock in_blocks_[BlockQueue::SLOTS];
     std::ptrdiff_t in_length_[BlockQueue::SLOTS] = {};  // a read's result: bytes, 0 or -1
+    // The reader's search for chunk ends, with the filter's kernels; none for the plain loop.
+    const ChunkingKernels* kernels_ = nullptr;
+    EndSearch search_;
+    BlockEnds in_ends_[BlockQueue::SLOTS];  // of each block read (pages touched as they fill)
     struct alignas(64) OutputBlock {
         std::uint8_t bytes[STREAM_BLOCK];
     };
@@ -76,6 +85,9 @@ Overlapped::~Overlapped() {
 }
 
 bool Overlapped::start(StreamChannel& ch) {
+    // The filter is suspended between two blocks: its search stands where the reader's begins.
+    kernels_ = filter_.kernels;
+    search_ = filter_.search;
     try {
         writer_ = std::thread([this] { write_behind(); });
         if (read_ahead_) reader_ = std::thread([this] { read_ahead(); });
@@ -97,6 +109,12 @@ void Overlapped::read_ahead() {
         const std::uint32_t slot = in_.back();
         const std::ptrdiff_t got = io_.read(in_blocks_[slot].data(), STREAM_BLOCK);
         in_length_[slot] = got;
+        if (kernels_ && got > 0) {
+            BlockEnds& ends = in_ends_[slot];
+            ends.count = std::uint32_t(search_.next_block(*kernels_, in_blocks_[slot].data(),
+                                                          std::size_t(got), ends.cuts));
+            ends.after = search_;
+        }
         in_.push();
         if (got <= 0) break;  // the end, or a failure: either way the last read
     }
@@ -126,6 +144,7 @@ RunStatus Overlapped::refill(StreamChannel& ch) {
     const std::ptrdiff_t got = in_length_[slot];
     if (got < 0) return RunStatus::read_failed;
     if (got == 0) ch.end_of_input = 1;
+    if (kernels_ && got > 0) filter_.found_ends = &in_ends_[slot];
     ch.input_start = in_blocks_[slot].data();
     ch.input_cursor = ch.input_start;
     ch.input_end = ch.input_start + got;
@@ -179,9 +198,9 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
         switch (ch.request) {
             case REQ_INPUT:
                 if (!threads && overlap_now(overlap, input_size, reads)) {
-                    const bool read_ahead = overlap == Overlap::always ||
-                                            (overlap == Overlap::automatic && input_size < 0);
-                    threads.reset(new (std::nothrow) Overlapped(io, read_ahead));
+                    const bool read_ahead =
+                        overlap == Overlap::always || overlap == Overlap::automatic;
+                    threads.reset(new (std::nothrow) Overlapped(io, f, read_ahead));
                     if (threads && !threads->start(ch)) threads.reset();  // on one thread, then
                 }
                 ++reads;

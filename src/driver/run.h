@@ -30,19 +30,18 @@ enum class Overlap {
     // One thread: each read and each write happens between two steps of the filter. The
     // reference the overlapped driver is compared with.
     never,
-    // A reader thread reads up to BlockQueue::SLOTS blocks ahead and a writer thread writes full
-    // output blocks behind, while the filter works on this thread.
+    // A reader thread reads up to BlockQueue::SLOTS blocks ahead (finding their chunk ends for
+    // the block loop) and a writer thread writes full output blocks behind, while the filter
+    // works on this thread.
     always,
     // Only the writer thread: this thread reads, between two steps of the filter.
     write_behind,
-    // `write_behind` for a regular input of OVERLAP_MIN_INPUT bytes or more, `always` for an
-    // input of unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never`
-    // otherwise, where a thread costs about as much as it saves. Writing a new file costs the
-    // system several times what reading the page cache does, so the writer is where a second
-    // core pays; from a file a reader thread took more processor time than it saved (it moves
-    // every input byte from its core's cache to the filter's). From a pipe it pays: the filter
-    // no longer waits for the pipe's writer between blocks, and both the wall and the processor
-    // time fell (measured in bench/run.sh).
+    // `always` for a regular input of OVERLAP_MIN_INPUT bytes or more, and for an input of
+    // unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never` otherwise,
+    // where a thread costs about as much as it saves. The reader finds the chunk ends of the
+    // blocks it reads, so the work splits in two: reading and ends on one core, keys, index and
+    // output on the other, with writing on whichever has room. From a pipe the filter also no
+    // longer waits for the pipe's writer between blocks (measured in bench/run.sh).
     automatic,
 };
 inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(16) << 20;

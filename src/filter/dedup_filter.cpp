@@ -126,7 +126,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
             suspend(ch, REQ_INPUT);
             if (ch.end_of_input) {
                 key_and_write(f, held_chunks, total);
-                f.counts.tail_bytes = f.scan.count;
+                f.counts.tail_bytes = f.search.scan.count;
                 f.total = total;
                 finish(ch);  // the unfinished last chunk is dropped
             }
@@ -134,16 +134,24 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
         std::uint8_t* const data = ch.input_start;  // an InputBlock's data: room around it
         assert(ch.input_cursor == data);            // blocks are taken whole
         const std::size_t len = std::size_t(ch.input_end - ch.input_cursor);
-        // The scan reads the stream's bytes before the block through the room in front of it.
-        std::memcpy(data - SCAN_HISTORY, f.history, SCAN_HISTORY);
 
-        const std::size_t carried = f.scan.count;  // the last bytes of the held area
+        const std::size_t carried = f.search.scan.count;  // the last bytes of the held area
         assert(held_bytes - held_chunk_bytes == carried);
-        const std::size_t n = find_chunk_ends(k, f.scan, data, len, f.cuts);
-        const std::size_t ended = n > 0 ? carried + f.cuts[n - 1].end : 0;  // bytes of its chunks
+        const ChunkCut* cuts = f.cuts;
+        std::size_t n;
+        if (const BlockEnds* found = f.found_ends) {
+            // The driver's reader searched this block already, from where this search stands.
+            cuts = found->cuts;
+            n = found->count;
+            f.search = found->after;
+            f.found_ends = nullptr;
+        } else {
+            n = f.search.next_block(k, data, len, f.cuts);
+        }
+        const std::size_t ended = n > 0 ? carried + cuts[n - 1].end : 0;  // bytes of its chunks
         std::size_t longest = 0;
-        for (std::size_t j = 0, prev = 0; j < n; prev = f.cuts[j++].end)
-            longest = std::max(longest, f.cuts[j].end - prev + (j == 0 ? carried : 0));
+        for (std::size_t j = 0, prev = 0; j < n; prev = cuts[j++].end)
+            longest = std::max(longest, cuts[j].end - prev + (j == 0 ? carried : 0));
 
         // The block's chunks are keyed where they are, unless its longest chunk would take more
         // than twice a fair share of the lanes' time: then the block is copied behind the held
@@ -154,17 +162,17 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
         const bool in_place = held_chunks == 0 && lanes_kept_busy(longest, ended, k.key_lanes, 2);
         const std::uint8_t* block = data;  // where the block's bytes are read from
         if (in_place) {
-            if (carried > 0 && n > 0) std::memcpy(held + held_bytes, data, f.cuts[0].end);
+            if (carried > 0 && n > 0) std::memcpy(held + held_bytes, data, cuts[0].end);
         } else {
             std::memcpy(held + held_bytes, data, len);
             block = held + held_bytes;
         }
-        for (std::size_t j = 0, prev = 0; j < n; prev = f.cuts[j++].end) {
+        for (std::size_t j = 0, prev = 0; j < n; prev = cuts[j++].end) {
             const std::uint8_t* start =
                 j > 0 || carried == 0 ? block + prev : held + held_bytes - carried;
-            const auto length = std::uint32_t(f.cuts[j].end - prev + (j == 0 ? carried : 0));
+            const auto length = std::uint32_t(cuts[j].end - prev + (j == 0 ? carried : 0));
             f.jobs[held_chunks] = KeyJob{start, length};
-            f.fills[held_chunks] = fill_byte(f.cuts[j].how, start[length - 1]);
+            f.fills[held_chunks] = fill_byte(cuts[j].how, start[length - 1]);
             ++held_chunks;
         }
 
@@ -172,7 +180,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
             key_and_write(f, held_chunks, total);
             held_chunks = 0;
             // Keep the unfinished chunk's bytes.
-            const std::size_t from = n > 0 ? f.cuts[n - 1].end : 0;
+            const std::size_t from = n > 0 ? cuts[n - 1].end : 0;
             const std::size_t kept = n > 0 ? 0 : held_bytes;
             std::memcpy(held + kept, data + from, len - from);
             held_bytes = kept + len - from;
@@ -192,19 +200,25 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
                 held_longest = 0;
             }
         }
-
-        // Keep the stream's last bytes for the next scan.
-        if (len >= SCAN_HISTORY) {
-            std::memcpy(f.history, data + len - SCAN_HISTORY, SCAN_HISTORY);
-        } else {
-            std::memmove(f.history, f.history + len, SCAN_HISTORY - len);
-            std::memcpy(f.history + SCAN_HISTORY - len, data, len);
-        }
         ch.input_cursor = ch.input_end;
     }
 }
 
 }  // namespace
+
+std::size_t EndSearch::next_block(const ChunkingKernels& k, std::uint8_t* data, std::size_t len,
+                                  ChunkCut* cuts) {
+    std::memcpy(data - SCAN_HISTORY, history, SCAN_HISTORY);
+    const std::size_t n = find_chunk_ends(k, scan, data, len, cuts);
+    // Keep the stream's last bytes for the next block.
+    if (len >= SCAN_HISTORY) {
+        std::memcpy(history, data + len - SCAN_HISTORY, SCAN_HISTORY);
+    } else {
+        std::memmove(history, history + len, SCAN_HISTORY - len);
+        std::memcpy(history + SCAN_HISTORY - len, data, len);
+    }
+    return n;
+}
 
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
@@ -215,8 +229,8 @@ void filter_body(void* arg) {
     f.hash.init();
     f.digest.reset();
     f.count = 0;
-    f.scan = ChunkScan{};
-    std::memset(f.history, 0, sizeof f.history);
+    f.search = EndSearch{};
+    f.found_ends = nullptr;
     if (f.kernels)
         block_loop(f);
     else

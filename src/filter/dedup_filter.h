@@ -52,6 +52,28 @@ struct alignas(64) InputBlock {
 };
 static_assert(SCAN_HISTORY <= InputBlock::FRONT);
 
+// Where the search for chunk ends stands between two blocks of a stream: the unfinished chunk's
+// bytes so far, and the stream's last bytes, which the first windows of the next block reach
+// back into (zeros before the stream's start).
+struct EndSearch {
+    ChunkScan scan;
+    std::uint8_t history[SCAN_HISTORY] = {};
+
+    // Appends the ends in the next block's len bytes at data (an InputBlock's data: the history
+    // goes into the room in front of it) to cuts, in order, and returns their number; the search
+    // then stands after the block.
+    std::size_t next_block(const ChunkingKernels& k, std::uint8_t* data, std::size_t len,
+                           ChunkCut* cuts);
+};
+
+// The ends of one block, found ahead of the filter by the thread that reads its input, with the
+// same kernels: the filter takes them in place of its own search.
+struct BlockEnds {
+    std::uint32_t count = 0;  // cuts[0, count)
+    EndSearch after;          // where the search stands after the block
+    ChunkCut cuts[MAX_BLOCK_CHUNKS];
+};
+
 // What a run has done, counted once per chunk, the same way by both loops. The input's length
 // is chunk_bytes + tail_bytes; the output's is new_bytes + fill_bytes.
 struct FilterCounts {
@@ -81,12 +103,14 @@ struct DedupFilter {
     // nullptr, the plain loop that takes one byte at a time (the reference).
     const ChunkingKernels* kernels = &best_kernels();
 
-    // Chunker state.
+    // Chunker state: the plain loop's, then the block loop's.
     RollingHash hash;
     std::uint32_t count = 0;  // bytes in the current chunk
     ChunkDigest digest;
-    ChunkScan scan;
-    std::uint8_t history[SCAN_HISTORY] = {};  // the stream's last bytes before the current block
+    EndSearch search;
+    // Set by a driver that found the ends of the block it hands over (the block loop's only),
+    // for that block alone; the filter clears it as it takes the block.
+    const BlockEnds* found_ends = nullptr;
 
     FingerprintIndex index;
     // When set (tests and benchmarks), the filter asks this flat reference table instead.
@@ -101,7 +125,8 @@ struct DedupFilter {
     InputBlock input;
     alignas(64) std::uint8_t output_buffer[STREAM_BLOCK];
 
-    // The chunks of the current block, then those about to be keyed, asked for and written.
+    // The chunks of the current block (when the driver did not find them), then those about to
+    // be keyed, asked for and written.
     ChunkCut cuts[MAX_BLOCK_CHUNKS];
     KeyJob jobs[MAX_HELD_CHUNKS];
     std::uint8_t fills[MAX_HELD_CHUNKS];  // each chunk's fill byte
