@@ -151,8 +151,9 @@ TEST(Driver, FailuresEndTheRunAsOnOneThread) {
 // Many blocks through the queue with both sides now and then pausing: each arrives once, in
 // order; and a consumer that closes the queue stops a producer that waits for room.
 TEST(BlockQueue, PassesEveryBlockInOrderAndStopsOnClose) {
-    BlockQueue q(BlockQueue::SLOTS / 2, 1);
-    std::uint64_t slots[BlockQueue::SLOTS] = {};
+    constexpr std::uint32_t SLOTS = 8;
+    BlockQueue q(SLOTS, SLOTS / 2, 1);
+    std::uint64_t slots[SLOTS] = {};
     constexpr std::uint64_t BLOCKS = 200000;
     std::thread producer([&] {
         for (std::uint64_t i = 0; i < BLOCKS; ++i) {
@@ -172,7 +173,7 @@ TEST(BlockQueue, PassesEveryBlockInOrderAndStopsOnClose) {
     producer.join();
     EXPECT_EQ(expect, BLOCKS);
 
-    BlockQueue stopped(BlockQueue::SLOTS / 2, 1);
+    BlockQueue stopped(SLOTS, SLOTS / 2, 1);
     std::thread blocked([&] {
         while (stopped.wait_for_room())
             stopped.push();

@@ -58,19 +58,19 @@ class Overlapped {
     DedupFilter& filter_;
     const bool read_ahead_;  // with a reader thread
     // Every side that had to wait is woken once it has half a ring of work, or at the end.
-    BlockQueue in_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
-    BlockQueue out_{BlockQueue::SLOTS / 2, BlockQueue::SLOTS / 2};
-    InputBlock in_blocks_[BlockQueue::SLOTS];
-    std::ptrdiff_t in_length_[BlockQueue::SLOTS] = {};  // a read's result: bytes, 0 or -1
+    BlockQueue in_{RING_BLOCKS, RING_BLOCKS / 2, RING_BLOCKS / 2};
+    BlockQueue out_{RING_BLOCKS, RING_BLOCKS / 2, RING_BLOCKS / 2};
+    InputBlock in_blocks_[RING_BLOCKS];
+    std::ptrdiff_t in_length_[RING_BLOCKS] = {};  // a read's result: bytes, 0 or -1
     // The reader's search for chunk ends, with the filter's kernels; none for the plain loop.
     const ChunkingKernels* kernels_ = nullptr;
     EndSearch search_;
-    BlockEnds in_ends_[BlockQueue::SLOTS];  // of each block read (pages touched as they fill)
+    BlockEnds in_ends_[RING_BLOCKS];  // of each block read (pages touched as they fill)
     struct alignas(64) OutputBlock {
         std::uint8_t bytes[STREAM_BLOCK];
     };
-    OutputBlock out_blocks_[BlockQueue::SLOTS];
-    std::size_t out_length_[BlockQueue::SLOTS] = {};
+    OutputBlock out_blocks_[RING_BLOCKS];
+    std::size_t out_length_[RING_BLOCKS] = {};
     std::atomic<bool> write_failed_{false};
     bool holding_input_ = false;  // the filter works on in_blocks_[in_.front()]
     std::thread reader_;

@@ -57,7 +57,7 @@ class PieceWriter {
     static constexpr std::size_t PIECE = 65536;
     static constexpr std::size_t ROOM = FingerprintIndex::GROUP_SLOTS * STATE_ENTRY_BYTES;
     static_assert(STATE_HEADER_BYTES <= ROOM && STATE_CHECKSUM_BYTES <= ROOM);
-    static constexpr std::uint32_t SLOTS = BlockQueue::SLOTS;
+    static constexpr std::uint32_t SLOTS = 8;
 
     explicit PieceWriter(StateSink& sink) : sink_(sink) { slot_[0] = first_; }
     ~PieceWriter() { finish(); }
@@ -154,7 +154,7 @@ class PieceWriter {
     std::unique_ptr<std::uint8_t[]> rest_;
     // A full ring lets this thread go on once half of it is free; the writer starts once half of
     // it is filled, or at the end: one wake-up for several pieces either way.
-    BlockQueue ring_{SLOTS / 2, SLOTS / 2};
+    BlockQueue ring_{SLOTS, SLOTS / 2, SLOTS / 2};
     std::thread writer_;
     bool started_ = false;  // whether the ring was set up (at the first full piece)
     std::uint8_t first_[PIECE + ROOM];

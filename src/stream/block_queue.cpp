@@ -18,13 +18,13 @@ void BlockQueue::wake() {
 }
 
 bool BlockQueue::wait_for_room() {
-    if (filled() == SLOTS && !closed_.load())
+    if (filled() == slots_ && !closed_.load())
         sleep_until(producer_sleeps_, [this] { return producer_may_go(); });
     return !closed_.load();
 }
 
 void BlockQueue::push() {
-    assert(filled() < SLOTS);
+    assert(filled() < slots_);
     produced_.store(produced_.load(std::memory_order_relaxed) + 1);
     if (consumer_sleeps_.load() && consumer_may_go()) wake();
 }

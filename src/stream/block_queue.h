@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -17,20 +18,23 @@ namespace chunksieve {
 
 class BlockQueue {
   public:
-    static constexpr std::uint32_t SLOTS = 8;
-    static_assert((SLOTS & (SLOTS - 1)) == 0, "slot numbers are counters modulo SLOTS");
-
-    // A producer that found the queue full sleeps until `producer_room` slots are free; a
-    // consumer that found it empty sleeps until `consumer_blocks` blocks wait.
-    BlockQueue(std::uint32_t producer_room, std::uint32_t consumer_blocks)
-        : producer_room_(producer_room), consumer_blocks_(consumer_blocks) {}
+    // A queue of `slots` slots, a power of two (slot numbers are the counters modulo `slots`,
+    // and the counters wrap at 2^32). A producer that found the queue full sleeps until
+    // `producer_room` slots are free; a consumer that found it empty sleeps until
+    // `consumer_blocks` blocks wait.
+    BlockQueue(std::uint32_t slots, std::uint32_t producer_room, std::uint32_t consumer_blocks)
+        : slots_(slots), producer_room_(producer_room), consumer_blocks_(consumer_blocks) {
+        assert(slots > 0 && (slots & (slots - 1)) == 0);
+        assert(producer_room >= 1 && producer_room <= slots);
+        assert(consumer_blocks >= 1 && consumer_blocks <= slots);
+    }
     BlockQueue(const BlockQueue&) = delete;
     BlockQueue& operator=(const BlockQueue&) = delete;
 
     // ---- producer ----
     // Waits for a free slot: true when back() may be filled, false once the queue is closed.
     bool wait_for_room();
-    std::uint32_t back() const { return produced_.load(std::memory_order_relaxed) % SLOTS; }
+    std::uint32_t back() const { return produced_.load(std::memory_order_relaxed) & (slots_ - 1); }
     // Hands slot back() over, with everything written to it before.
     void push();
 
@@ -38,7 +42,7 @@ class BlockQueue {
     // Waits for a block: true when front() may be read; false once the queue is closed and
     // every block pushed before has been taken.
     bool wait_for_block();
-    std::uint32_t front() const { return consumed_.load(std::memory_order_relaxed) % SLOTS; }
+    std::uint32_t front() const { return consumed_.load(std::memory_order_relaxed) & (slots_ - 1); }
     // Gives slot front() back to the producer.
     void pop();
 
@@ -52,12 +56,13 @@ class BlockQueue {
         return produced_.load(std::memory_order_seq_cst) -
                consumed_.load(std::memory_order_seq_cst);
     }
-    bool producer_may_go() const { return closed_.load() || SLOTS - filled() >= producer_room_; }
+    bool producer_may_go() const { return closed_.load() || slots_ - filled() >= producer_room_; }
     bool consumer_may_go() const { return closed_.load() || filled() >= consumer_blocks_; }
     template <class Ready>
     void sleep_until(std::atomic<bool>& sleeping, Ready ready);
     void wake();
 
+    const std::uint32_t slots_;
     const std::uint32_t producer_room_;
     const std::uint32_t consumer_blocks_;
     std::atomic<std::uint32_t> produced_{0};
