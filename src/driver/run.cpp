@@ -66,6 +66,9 @@ class Overlapped {
     const ChunkingKernels* kernels_ = nullptr;
     EndSearch search_;
     BlockEnds in_ends_[RING_BLOCKS];  // of each block read (pages touched as they fill)
+    KeyJob jobs_[MAX_BLOCK_CHUNKS];   // the reader's, for keying a block
+    // The reader keys a block when at least this many wait for the filter.
+    static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 4;
     struct alignas(64) OutputBlock {
         std::uint8_t bytes[STREAM_BLOCK];
     };
@@ -111,9 +114,15 @@ void Overlapped::read_ahead() {
         in_length_[slot] = got;
         if (kernels_ && got > 0) {
             BlockEnds& ends = in_ends_[slot];
+            const std::uint32_t carried = search_.scan.count;
             ends.count = std::uint32_t(search_.next_block(*kernels_, in_blocks_[slot].data(),
                                                           std::size_t(got), ends.cuts));
             ends.after = search_;
+            // Well ahead of the filter, this thread takes on the block's keys too: the filter
+            // is the slower side then, and the block is still in this core's cache.
+            ends.keyed_from = ends.count;
+            if (in_.waiting() >= KEY_AHEAD_BLOCKS)
+                key_block_ends(*kernels_, in_blocks_[slot].data(), carried, ends, jobs_);
         }
         in_.push();
         if (got <= 0) break;  // the end, or a failure: either way the last read

@@ -81,10 +81,11 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
     if (j + PREFETCH_AHEAD < n) f.index.prefetch(keys[j + PREFETCH_AHEAD]);
 }
 
-// Keys jobs[0, n), then asks the index about each chunk and writes the new ones, in chunk order.
-void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total) {
+// Keys jobs[0, to_key) (keys[to_key, n) are known already), then asks the index about each of
+// jobs[0, n) and writes the new ones, in chunk order.
+void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total, std::size_t to_key) {
     StreamChannel& ch = f.channel;
-    f.kernels->chunk_keys(f.jobs, n, f.keys);
+    if (to_key > 0) f.kernels->chunk_keys(f.jobs, to_key, f.keys);
     for (std::size_t j = 0; j < n; ++j) {
         prefetch_index(f, f.keys, j, n);
         const KeyJob& c = f.jobs[j];
@@ -106,6 +107,14 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
     return longest * lanes <= slack * bytes;
 }
 
+// The longest of a block's n chunks, the first of which has `carried` bytes in earlier blocks.
+std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carried) {
+    std::size_t longest = 0;
+    for (std::size_t j = 0, prev = 0; j < n; prev = cuts[j++].end)
+        longest = std::max(longest, cuts[j].end - prev + (j == 0 ? carried : 0));
+    return longest;
+}
+
 // The same output, a whole input block per step: find every chunk end in the block, key its
 // chunks all at once, then ask the index and write, in chunk order. A block whose keys one long
 // chunk would dominate is held, with the blocks after it, until the held chunks fill the lanes.
@@ -125,7 +134,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
         if (ch.input_cursor >= ch.input_end) {
             suspend(ch, REQ_INPUT);
             if (ch.end_of_input) {
-                key_and_write(f, held_chunks, total);
+                key_and_write(f, held_chunks, total, held_chunks);
                 f.counts.tail_bytes = f.search.scan.count;
                 f.total = total;
                 finish(ch);  // the unfinished last chunk is dropped
@@ -139,19 +148,18 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
         assert(held_bytes - held_chunk_bytes == carried);
         const ChunkCut* cuts = f.cuts;
         std::size_t n;
-        if (const BlockEnds* found = f.found_ends) {
+        const BlockEnds* const found = f.found_ends;
+        f.found_ends = nullptr;
+        if (found) {
             // The driver's reader searched this block already, from where this search stands.
             cuts = found->cuts;
             n = found->count;
             f.search = found->after;
-            f.found_ends = nullptr;
         } else {
             n = f.search.next_block(k, data, len, f.cuts);
         }
         const std::size_t ended = n > 0 ? carried + cuts[n - 1].end : 0;  // bytes of its chunks
-        std::size_t longest = 0;
-        for (std::size_t j = 0, prev = 0; j < n; prev = cuts[j++].end)
-            longest = std::max(longest, cuts[j].end - prev + (j == 0 ? carried : 0));
+        const std::size_t longest = longest_chunk(cuts, n, carried);
 
         // The block's chunks are keyed where they are, unless its longest chunk would take more
         // than twice a fair share of the lanes' time: then the block is copied behind the held
@@ -177,7 +185,14 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
         }
 
         if (in_place) {
-            key_and_write(f, held_chunks, total);
+            // jobs[j] is the block's chunk j. The reader may have keyed all but a first one that
+            // began in an earlier block.
+            std::size_t to_key = held_chunks;
+            if (found && found->keyed_from < n) {
+                to_key = found->keyed_from;
+                std::memcpy(f.keys + to_key, found->keys + to_key, (n - to_key) * sizeof(ChunkKey));
+            }
+            key_and_write(f, held_chunks, total, to_key);
             held_chunks = 0;
             // Keep the unfinished chunk's bytes.
             const std::size_t from = n > 0 ? cuts[n - 1].end : 0;
@@ -192,7 +207,7 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
             if (lanes_kept_busy(held_longest, held_chunk_bytes, k.key_lanes, 1) ||
                 held_bytes + STREAM_BLOCK > HELD_BYTES ||
                 held_chunks + MAX_BLOCK_CHUNKS > MAX_HELD_CHUNKS) {
-                key_and_write(f, held_chunks, total);
+                key_and_write(f, held_chunks, total, held_chunks);
                 held_chunks = 0;
                 held_bytes -= held_chunk_bytes;
                 std::memmove(held, held + held_chunk_bytes, held_bytes);
@@ -205,6 +220,25 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
 }
 
 }  // namespace
+
+void key_block_ends(const ChunkingKernels& k, const std::uint8_t* data, std::uint32_t carried,
+                    BlockEnds& ends, KeyJob* jobs) {
+    const std::uint32_t n = ends.count;
+    ends.keyed_from = n;
+    if (n == 0) return;
+    const ChunkCut* cuts = ends.cuts;
+    // The filter's test for keying a block where it lies.
+    if (!lanes_kept_busy(longest_chunk(cuts, n, carried), carried + cuts[n - 1].end, k.key_lanes,
+                         2))
+        return;
+    const std::uint32_t first = carried > 0 ? 1 : 0;
+    for (std::uint32_t j = first; j < n; ++j) {
+        const std::uint32_t prev = j > 0 ? cuts[j - 1].end : 0;
+        jobs[j - first] = KeyJob{data + prev, cuts[j].end - prev};
+    }
+    k.chunk_keys(jobs, n - first, ends.keys + first);
+    ends.keyed_from = first;
+}
 
 std::size_t EndSearch::next_block(const ChunkingKernels& k, std::uint8_t* data, std::size_t len,
                                   ChunkCut* cuts) {

@@ -67,12 +67,22 @@ struct EndSearch {
 };
 
 // The ends of one block, found ahead of the filter by the thread that reads its input, with the
-// same kernels: the filter takes them in place of its own search.
+// same kernels: the filter takes them in place of its own search. That thread may key the
+// block's chunks as well, those that lie wholly in the block (all but a first chunk begun in an
+// earlier block), when it is well ahead of the filter.
 struct BlockEnds {
-    std::uint32_t count = 0;  // cuts[0, count)
-    EndSearch after;          // where the search stands after the block
+    std::uint32_t count = 0;       // cuts[0, count)
+    std::uint32_t keyed_from = 0;  // keys[j] holds chunk j's key for j in [keyed_from, count)
+    EndSearch after;               // where the search stands after the block
     ChunkCut cuts[MAX_BLOCK_CHUNKS];
+    ChunkKey keys[MAX_BLOCK_CHUNKS];
 };
+
+// Keys the chunks of `ends` that lie wholly in the block at data, whose search began with
+// `carried` bytes of an unfinished chunk, unless the filter would hold the block for its long
+// chunks (where it keys them with others, lanes full). `jobs` is room for MAX_BLOCK_CHUNKS.
+void key_block_ends(const ChunkingKernels& k, const std::uint8_t* data, std::uint32_t carried,
+                    BlockEnds& ends, KeyJob* jobs);
 
 // What a run has done, counted once per chunk, the same way by both loops. The input's length
 // is chunk_bytes + tail_bytes; the output's is new_bytes + fill_bytes.

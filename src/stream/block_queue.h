@@ -37,6 +37,9 @@ class BlockQueue {
     std::uint32_t back() const { return produced_.load(std::memory_order_relaxed) & (slots_ - 1); }
     // Hands slot back() over, with everything written to it before.
     void push();
+    // Blocks pushed and not yet popped: how far ahead the producer is (the consumer may take
+    // more meanwhile).
+    std::uint32_t waiting() const { return filled(); }
 
     // ---- consumer ----
     // Waits for a block: true when front() may be read; false once the queue is closed and
