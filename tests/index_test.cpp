@@ -3,9 +3,11 @@
 // to slot 0, and the two forms against each other over long sequences of calls.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <random>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -309,6 +311,36 @@ TEST(CompactIndexTest, SpreadKeysTakeMemoryInProportion) {
     });
     EXPECT_EQ(listed, compact.entries());
     EXPECT_EQ(misplaced, 0u);
+}
+
+// Memory committed by a second thread while the first inserts, as the driver's writer does: the
+// same answers, and no insertion touches memory before it is committed (it would fault).
+TEST(CompactIndexTest, MemoryCommittedFromAnotherThreadKeepsTheAnswers) {
+    constexpr std::uint32_t KEYS = 1'500'000;  // a pool of some 40 MB: many steps
+    FlatFingerprintIndex flat;
+    FingerprintIndex compact;
+    ASSERT_TRUE(flat.create());
+    ASSERT_TRUE(compact.create());
+    std::atomic<bool> done{false};
+    std::thread helper([&] {
+        while (!done.load()) {
+            compact.commit_ahead();
+            std::this_thread::yield();
+        }
+    });
+    std::mt19937_64 rng(8);
+    std::uint32_t disagreements = 0;
+    for (std::uint32_t i = 0; i < KEYS; ++i) {
+        ChunkKey k;
+        const std::uint64_t a = rng(), b = i % 5 == 4 ? 0 : rng();  // some keys alike
+        std::memcpy(k.bytes, &a, 8);
+        std::memcpy(k.bytes + 8, &b, 8);
+        disagreements += flat.lookup_or_insert(k, i + 1) != compact.lookup_or_insert(k, i + 1);
+    }
+    done.store(true);
+    helper.join();
+    EXPECT_EQ(disagreements, 0u);
+    EXPECT_FALSE(compact.failed());
 }
 
 }  // namespace

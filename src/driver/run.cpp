@@ -139,6 +139,9 @@ void Overlapped::write_behind() {
             return;
         }
         out_.pop();
+        // Between writes this thread has time to spare: the index's next memory is committed
+        // here rather than in the middle of the filter's insertions.
+        filter_.index.commit_ahead();
     }
 }
 

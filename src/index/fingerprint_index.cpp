@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <iterator>
+#include <mutex>
 
 #include "chunking/byte_order.h"
 #include "index/table_memory.h"
@@ -100,6 +101,7 @@ bool FingerprintIndex::create() {
 
 void FingerprintIndex::clear() {
     if (!region_) return;
+    commit_wanted_.store(0, std::memory_order_relaxed);
     std::memset(directory_, 0, DIRECTORY_BYTES);
     top_ = DIRECTORY_BYTES;
     outgrown_ = 0;
@@ -257,7 +259,7 @@ bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
     // only when memory must be committed for it.
     assert(outgrown_ == 0);
     std::size_t at = top_;
-    if (top_ + block_bytes(capacity) <= committed_) [[likely]] {
+    if (top_ + block_bytes(capacity) <= committed_.load(std::memory_order_acquire)) [[likely]] {
         top_ += block_bytes(capacity);
     } else if ((at = allocate(capacity)) == 0) {
         failed_ = true;
@@ -353,23 +355,48 @@ std::size_t FingerprintIndex::allocate(std::uint16_t capacity) {
     if (top_ + bytes > REGION_BYTES || !commit_up_to(top_ + bytes)) return 0;
     const std::size_t at = top_;
     top_ += bytes;
+    // Within a quarter step of the committed end: the next step may be committed elsewhere.
+    const std::size_t committed = committed_.load(std::memory_order_relaxed);
+    const std::size_t step = commit_step(committed);
+    if (top_ + step / 4 > committed && committed < REGION_BYTES)
+        commit_wanted_.store(std::min(round_up(committed + step, COMMIT_STEP), REGION_BYTES),
+                             std::memory_order_relaxed);
     return at;
 }
 
-// Commits the region up to at least `end`: ahead of need by a step, so that commits are few and
-// the system can back them with large pages.
+// The step by which the region is committed ahead of need once `committed` bytes are: a
+// thirty-second of it, within bounds, so that commits are few and the system can back them
+// with large pages.
+std::size_t FingerprintIndex::commit_step(std::size_t committed) {
+    return std::clamp(committed / 32, COMMIT_STEP, COMMIT_STEP_MAX);
+}
+
+// Commits the region up to at least `end`, ahead of need by a step.
 bool FingerprintIndex::commit_up_to(std::size_t end) {
-    if (end <= committed_) return true;
-    const std::size_t ahead =
-        committed_ + std::clamp(committed_ / 32, COMMIT_STEP, COMMIT_STEP_MAX);
-    std::size_t want = std::min(round_up(std::max(end, ahead), COMMIT_STEP), REGION_BYTES);
-    if (!commit_region(region_ + committed_, want - committed_)) {
+    if (end <= committed_.load(std::memory_order_acquire)) return true;
+    const std::lock_guard lock(commit_mutex_);  // waits while commit_ahead commits
+    const std::size_t committed = committed_.load(std::memory_order_relaxed);
+    if (end <= committed) return true;  // what commit_ahead committed is enough
+    std::size_t want = std::min(
+        round_up(std::max(end, committed + commit_step(committed)), COMMIT_STEP), REGION_BYTES);
+    if (!commit_region(region_ + committed, want - committed)) {
         // Short of memory: the least that will do, before giving up.
         want = std::min(round_up(end, COMMIT_PAGE), REGION_BYTES);
-        if (!commit_region(region_ + committed_, want - committed_)) return false;
+        if (!commit_region(region_ + committed, want - committed)) return false;
     }
-    committed_ = want;
+    committed_.store(want, std::memory_order_release);
     return true;
+}
+
+void FingerprintIndex::commit_ahead() {
+    const std::size_t want = commit_wanted_.load(std::memory_order_relaxed);
+    if (want <= committed_.load(std::memory_order_relaxed)) return;
+    const std::unique_lock lock(commit_mutex_, std::try_to_lock);
+    if (!lock) return;  // an insertion that is committing needs no help
+    const std::size_t committed = committed_.load(std::memory_order_relaxed);
+    // Short of memory, nothing is committed here: the insertion that needs it finds out.
+    if (want > committed && commit_region(region_ + committed, want - committed))
+        committed_.store(want, std::memory_order_release);
 }
 
 // Slides every live block down over the outgrown ones, in pool order: a pass over the pool's

@@ -18,10 +18,12 @@
 // so it is not stored; a value of 0 still means "look up only".
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "chunking/chunk_digest.h"
 
@@ -69,6 +71,14 @@ class FingerprintIndex {
     // directory word that finds its block, then, some steps later, the block itself.
     void prefetch_directory(const ChunkKey& key) const;
     void prefetch(const ChunkKey& key) const;
+
+    // Commits the pool's next step of memory once insertions are near the end of what is
+    // committed: for a thread other than the one that inserts, so that the cost of fresh memory
+    // (zeroing it, and more when the host has taken it back) leaves the insertions' path. One
+    // such thread may call it at any time while the index is in use, except during create()
+    // and clear(); it does nothing when nothing is near, or when an insertion is committing.
+    // Insertions commit for themselves whatever they find not yet committed.
+    void commit_ahead();
 
     std::uint64_t entries() const { return entries_; }  // occupied slots
     std::uint64_t dropped() const { return dropped_; }  // entries lost to full windows
@@ -176,12 +186,18 @@ class FingerprintIndex {
     bool make_room(std::uint32_t group, std::uint32_t more = 1);
     std::size_t allocate(std::uint16_t capacity);
     bool commit_up_to(std::size_t end);
+    static std::size_t commit_step(std::size_t committed);
 
     std::uint8_t* region_ = nullptr;      // the directory, then the pool
     std::uint32_t* directory_ = nullptr;  // GROUP_COUNT words
     std::size_t top_ = DIRECTORY_BYTES;   // end of the pool's last block
-    std::size_t committed_ = 0;           // bytes of the region committed, from its start
-    std::size_t outgrown_ = 0;            // bytes of the pool in blocks no group uses any more
+    // Bytes of the region committed, from its start. Written under commit_mutex_ only (by the
+    // inserting thread or by commit_ahead's); read without it by the inserting thread.
+    std::atomic<std::size_t> committed_{0};
+    std::mutex commit_mutex_;
+    // The end up to which commit_ahead is asked to commit; 0 when not asked.
+    std::atomic<std::size_t> commit_wanted_{0};
+    std::size_t outgrown_ = 0;  // bytes of the pool in blocks no group uses any more
     std::uint32_t free_[COMPACT_CLASSES] = {};  // outgrown blocks by class, linked; 0 ends a list
     std::uint64_t entries_ = 0;
     std::uint64_t dropped_ = 0;
