@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-run timings of chunksieve against md5sum on the same input, from a file and through a
-# pipe: the command as it is (a writer thread for large inputs), and the same run forced through
-# the library onto one thread, or onto a reader and a writer thread; optionally each kernel set.
+# pipe: the command as it is (a reader and a writer thread for large inputs), and the same run
+# forced through the library onto one thread, or onto a reader and a writer thread; optionally
+# each kernel set.
 # Each round runs every command once, alternately; the table gives medians over the rounds, and
 # each command's ratio to the baseline of its own round (md5sum F, or cat F | md5sum for a pipe),
 # median over the rounds.

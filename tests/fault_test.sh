@@ -61,8 +61,9 @@ mkdir outdir
 expect "a directory as output" 1 "cannot create 'outdir': Is a directory" "$CS" in outdir
 expect "a read that fails" 1 "reading '/proc/self/mem': Input/output error" "$CS" /proc/self/mem out
 
-# ---- failures part-way, with the writer thread (a large file from the start, a pipe after its
-# first blocks) and without (a small file): exit 1, and on disk the start of the complete output ----
+# ---- failures part-way, with the reader and writer threads (a large file from the start, a pipe
+# after its first blocks) and without (a small file): exit 1, and on disk the start of the
+# complete output ----
 "$CS" big big.ref || die "the complete output of big"
 "$CS" in in.ref || die "the complete output of in"
 head -c 24000000 /dev/urandom > rnd && "$CS" rnd rnd.ref || die "the complete output of rnd"
