@@ -72,10 +72,25 @@ Bytes twice_random(std::size_t half) {
     return b;
 }
 
+// Chunks of `length` bytes each, `count` of them, ended by the marker: random bytes before it.
+Bytes marker_chunks(std::size_t count, std::size_t length, std::uint64_t seed) {
+    const Bytes random = test::random_bytes(count * (length - 4), seed);
+    Bytes b;
+    for (std::size_t c = 0; c < count; ++c) {
+        b.insert(b.end(), random.begin() + c * (length - 4),
+                 random.begin() + (c + 1) * (length - 4));
+        b.insert(b.end(), {0x99, 0x19, 0xD3, 0xFF});
+    }
+    return b;
+}
+
 TEST(Driver, OverlappedMakesTheSameCallsAsOneThread) {
     Bytes zeros_then_data(3 << 20, 0);  // long chunks, held across blocks
     const Bytes tail = test::random_bytes(700000, 12);
     zeros_then_data.insert(zeros_then_data.end(), tail.begin(), tail.end());
+    Bytes short_then_data = marker_chunks(200000, 12, 13);
+    for (const Bytes& part : {marker_chunks(40000, 32, 14), test::random_bytes(500000, 15)})
+        short_then_data.insert(short_then_data.end(), part.begin(), part.end());
     struct Case {
         const char* name;
         Bytes input;
@@ -92,6 +107,9 @@ TEST(Driver, OverlappedMakesTheSameCallsAsOneThread) {
         // Reads shorter than the history the reader's search keeps between blocks.
         {"200 KB twice in pieces of 7", twice_random(200000), {.piece = 7}},
         {"zeros, then data", zeros_then_data, {}},
+        // Blocks of more ends than the reader keeps (12-byte chunks), and of more chunks than it
+        // keys (32-byte chunks), then ordinary ones.
+        {"short chunks, then data", short_then_data, {}},
         {"1 MiB twice, byte by byte", twice_random(1 << 20), {.per_byte = true}},
         {"reader slower", twice_random(1 << 20), {.read_pause = std::chrono::microseconds(300)}},
         {"writer slower", twice_random(1 << 20), {.write_pause = std::chrono::microseconds(300)}},

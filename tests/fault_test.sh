@@ -103,19 +103,19 @@ else
     [ "$(cat kept)" = kept ] || die "no address space for the table: the existing output was changed"
 fi
 
-# The index commits memory as it grows. Under a data-size limit that it outgrows part-way (32 MiB
-# of random bytes: some 130,000 distinct chunks, about 10 MiB of index), the run ends with 1, and
+# The index commits memory as it grows. Under a data-size limit that it outgrows part-way (64 MiB
+# of random bytes: some 260,000 distinct chunks, about 10 MiB of index), the run ends with 1, and
 # what it wrote is the start of the complete output.
 if [ "$sanitized" = 1 ]; then
     echo "SKIP: no memory part-way: a sanitizer build cannot start under a data-size limit"
 elif [ "$emulated" = 1 ]; then
     echo "SKIP: no memory part-way: the limit would fall on the emulator itself"
 else
-    head -c 33554432 /dev/urandom > random
+    head -c 67108864 /dev/urandom > random
     "$CS" random whole.out || die "no memory part-way: the run without a limit failed"
-    # Under the data limit alone the reader and writer threads cannot get their stacks and the
-    # run stays on one thread; with small stacks they start.
-    for limits in "ulimit -d 7000" "ulimit -s 1024 && ulimit -d 9000"; do
+    # Under the first data limit the reader and writer threads cannot get their stacks and the
+    # run stays on one thread; with small stacks and room for their 6 MiB of blocks they start.
+    for limits in "ulimit -d 7000" "ulimit -s 1024 && ulimit -d 16000"; do
         rm -f part.out
         check
         sh -c "$limits"' && exec "$0" random part.out' "$CS" 2> "$T/stderr"

@@ -20,6 +20,7 @@ struct ChunkCut {
 // What carries from one block to the next: the bytes of the unfinished chunk seen so far.
 struct ChunkScan {
     std::uint32_t count = 0;  // < MAX_CHUNK_LENGTH
+    bool operator==(const ChunkScan&) const = default;
 };
 
 // Room a block of `len` bytes needs for its ends: after the first, ends are at least 4 apart.

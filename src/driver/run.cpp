@@ -65,8 +65,9 @@ class Overlapped {
     // The reader's search for chunk ends, with the filter's kernels; none for the plain loop.
     const ChunkingKernels* kernels_ = nullptr;
     EndSearch search_;
-    BlockEnds in_ends_[RING_BLOCKS];  // of each block read (pages touched as they fill)
-    KeyJob jobs_[MAX_BLOCK_CHUNKS];   // the reader's, for keying a block
+    BlockEnds in_ends_[RING_BLOCKS];     // of each block read
+    ChunkCut cuts_[MAX_BLOCK_CHUNKS];    // the reader's: a block's ends as they are found
+    KeyJob jobs_[BlockEnds::KEPT_KEYS];  // and its chunks to key
     // The reader keys a block when at least this many wait for the filter.
     static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 4;
     struct alignas(64) OutputBlock {
@@ -114,15 +115,11 @@ void Overlapped::read_ahead() {
         in_length_[slot] = got;
         if (kernels_ && got > 0) {
             BlockEnds& ends = in_ends_[slot];
-            const std::uint32_t carried = search_.scan.count;
-            ends.count = std::uint32_t(search_.next_block(*kernels_, in_blocks_[slot].data(),
-                                                          std::size_t(got), ends.cuts));
-            ends.after = search_;
+            ends.find(*kernels_, search_, in_blocks_[slot].data(), std::size_t(got), cuts_);
             // Well ahead of the filter, this thread takes on the block's keys too: the filter
             // is the slower side then, and the block is still in this core's cache.
-            ends.keyed_from = ends.count;
             if (in_.waiting() >= KEY_AHEAD_BLOCKS)
-                key_block_ends(*kernels_, in_blocks_[slot].data(), carried, ends, jobs_);
+                ends.key(*kernels_, in_blocks_[slot].data(), jobs_);
         }
         in_.push();
         if (got <= 0) break;  // the end, or a failure: either way the last read

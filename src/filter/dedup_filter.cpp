@@ -150,12 +150,13 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
         std::size_t n;
         const BlockEnds* const found = f.found_ends;
         f.found_ends = nullptr;
-        if (found) {
-            // The driver's reader searched this block already, from where this search stands.
+        // The driver's reader searched this block already, from where this search stands.
+        assert(!found || f.search == found->before);
+        if (found && found->kept) {
             cuts = found->cuts;
             n = found->count;
             f.search = found->after;
-        } else {
+        } else {  // no reader, or a block of more ends than it keeps: this thread searches
             n = f.search.next_block(k, data, len, f.cuts);
         }
         const std::size_t ended = n > 0 ? carried + cuts[n - 1].end : 0;  // bytes of its chunks
@@ -188,7 +189,7 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
             // jobs[j] is the block's chunk j. The reader may have keyed all but a first one that
             // began in an earlier block.
             std::size_t to_key = held_chunks;
-            if (found && found->keyed_from < n) {
+            if (found && found->kept && found->keyed_from < n) {
                 to_key = found->keyed_from;
                 std::memcpy(f.keys + to_key, found->keys + to_key, (n - to_key) * sizeof(ChunkKey));
             }
@@ -221,12 +222,21 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
 
 }  // namespace
 
-void key_block_ends(const ChunkingKernels& k, const std::uint8_t* data, std::uint32_t carried,
-                    BlockEnds& ends, KeyJob* jobs) {
-    const std::uint32_t n = ends.count;
-    ends.keyed_from = n;
-    if (n == 0) return;
-    const ChunkCut* cuts = ends.cuts;
+void BlockEnds::find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* data,
+                     std::size_t len, ChunkCut* scratch) {
+    before = search;
+    const std::size_t n = search.next_block(k, data, len, scratch);
+    after = search;
+    kept = n <= KEPT_ENDS;
+    count = std::uint32_t(n);
+    keyed_from = count;
+    if (kept) std::copy_n(scratch, n, cuts);
+}
+
+void BlockEnds::key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* jobs) {
+    const std::uint32_t carried = before.scan.count;
+    const std::uint32_t n = count;
+    if (!kept || n == 0 || n > KEPT_KEYS) return;
     // The filter's test for keying a block where it lies.
     if (!lanes_kept_busy(longest_chunk(cuts, n, carried), carried + cuts[n - 1].end, k.key_lanes,
                          2))
@@ -236,8 +246,8 @@ void key_block_ends(const ChunkingKernels& k, const std::uint8_t* data, std::uin
         const std::uint32_t prev = j > 0 ? cuts[j - 1].end : 0;
         jobs[j - first] = KeyJob{data + prev, cuts[j].end - prev};
     }
-    k.chunk_keys(jobs, n - first, ends.keys + first);
-    ends.keyed_from = first;
+    k.chunk_keys(jobs, n - first, keys + first);
+    keyed_from = first;
 }
 
 std::size_t EndSearch::next_block(const ChunkingKernels& k, std::uint8_t* data, std::size_t len,

@@ -58,6 +58,7 @@ static_assert(SCAN_HISTORY <= InputBlock::FRONT);
 struct EndSearch {
     ChunkScan scan;
     std::uint8_t history[SCAN_HISTORY] = {};
+    bool operator==(const EndSearch&) const = default;
 
     // Appends the ends in the next block's len bytes at data (an InputBlock's data: the history
     // goes into the room in front of it) to cuts, in order, and returns their number; the search
@@ -70,19 +71,32 @@ struct EndSearch {
 // same kernels: the filter takes them in place of its own search. That thread may key the
 // block's chunks as well, those that lie wholly in the block (all but a first chunk begun in an
 // earlier block), when it is well ahead of the filter.
+//
+// What a block's ends take is kept small, as the reader holds those of a whole ring of blocks:
+// a block of more than KEPT_ENDS ends (chunks under 16 bytes on average) keeps none, and the
+// filter searches it again from `before`; one of more than KEPT_KEYS chunks is not keyed ahead.
 struct BlockEnds {
-    std::uint32_t count = 0;       // cuts[0, count)
-    std::uint32_t keyed_from = 0;  // keys[j] holds chunk j's key for j in [keyed_from, count)
-    EndSearch after;               // where the search stands after the block
-    ChunkCut cuts[MAX_BLOCK_CHUNKS];
-    ChunkKey keys[MAX_BLOCK_CHUNKS];
-};
+    static constexpr std::uint32_t KEPT_ENDS = 4096;
+    static constexpr std::uint32_t KEPT_KEYS = 1024;
+    static_assert(KEPT_KEYS <= KEPT_ENDS && KEPT_ENDS <= MAX_BLOCK_CHUNKS);
 
-// Keys the chunks of `ends` that lie wholly in the block at data, whose search began with
-// `carried` bytes of an unfinished chunk, unless the filter would hold the block for its long
-// chunks (where it keys them with others, lanes full). `jobs` is room for MAX_BLOCK_CHUNKS.
-void key_block_ends(const ChunkingKernels& k, const std::uint8_t* data, std::uint32_t carried,
-                    BlockEnds& ends, KeyJob* jobs);
+    bool kept = false;             // cuts[0, count) hold the block's ends
+    std::uint32_t count = 0;       // ends in the block (when kept)
+    std::uint32_t keyed_from = 0;  // keys[j] holds chunk j's key for j in [keyed_from, count)
+    EndSearch before;              // where the search stood before the block
+    EndSearch after;               // and after it
+    ChunkCut cuts[KEPT_ENDS];
+    ChunkKey keys[KEPT_KEYS];
+
+    // Finds the ends of the block's len bytes at data with `search`, which then stands after the
+    // block; `scratch` is room for MAX_BLOCK_CHUNKS ends.
+    void find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* data, std::size_t len,
+              ChunkCut* scratch);
+    // Keys the chunks that lie wholly in the block at data, unless the filter would hold the
+    // block for its long chunks (where it keys them with others, lanes full) or they are too
+    // many. `jobs` is room for KEPT_KEYS.
+    void key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* jobs);
+};
 
 // What a run has done, counted once per chunk, the same way by both loops. The input's length
 // is chunk_bytes + tail_bytes; the output's is new_bytes + fill_bytes.
