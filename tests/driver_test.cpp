@@ -52,6 +52,7 @@ struct Conditions {
     std::chrono::microseconds write_pause{0};
     std::int64_t size_claimed = -1;  // what the input claims its size is, -1: a pipe
     bool per_byte = false;           // the per-byte reference loop instead of the block loop
+    std::uint32_t ends_room = MAX_BLOCK_CHUNKS;  // BlockEnds::room_limit
 };
 
 Outcome run(Overlap overlap, const Bytes& input, const Conditions& s) {
@@ -61,7 +62,9 @@ Outcome run(Overlap overlap, const Bytes& input, const Conditions& s) {
     memory.fail_read_at = s.fail_read_at;
     memory.fail_write_at = s.fail_write_at;
     PacedIo io(memory, s.read_pause, s.write_pause, s.size_claimed);
+    BlockEnds::room_limit = s.ends_room;
     const RunStatus status = run_filter(*f, io, overlap);
+    BlockEnds::room_limit = MAX_BLOCK_CHUNKS;
     return Outcome{status, memory.output, memory.reads, memory.writes};
 }
 
@@ -107,9 +110,11 @@ TEST(Driver, OverlappedMakesTheSameCallsAsOneThread) {
         // Reads shorter than the history the reader's search keeps between blocks.
         {"200 KB twice in pieces of 7", twice_random(200000), {.piece = 7}},
         {"zeros, then data", zeros_then_data, {}},
-        // Blocks of more ends than the reader keeps (12-byte chunks), and of more chunks than it
-        // keys (32-byte chunks), then ordinary ones.
+        // Blocks of thousands of ends (12-byte and 32-byte chunks), then ordinary ones; and the
+        // same where the reader has room for the ends of none of the short ones, as when memory
+        // runs out: the filter searches those blocks itself.
         {"short chunks, then data", short_then_data, {}},
+        {"short chunks, then data, little room", short_then_data, {.ends_room = 1000}},
         {"1 MiB twice, byte by byte", twice_random(1 << 20), {.per_byte = true}},
         {"reader slower", twice_random(1 << 20), {.read_pause = std::chrono::microseconds(300)}},
         {"writer slower", twice_random(1 << 20), {.write_pause = std::chrono::microseconds(300)}},

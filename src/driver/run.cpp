@@ -65,9 +65,9 @@ class Overlapped {
     // The reader's search for chunk ends, with the filter's kernels; none for the plain loop.
     const ChunkingKernels* kernels_ = nullptr;
     EndSearch search_;
-    BlockEnds in_ends_[RING_BLOCKS];     // of each block read
-    ChunkCut cuts_[MAX_BLOCK_CHUNKS];    // the reader's: a block's ends as they are found
-    KeyJob jobs_[BlockEnds::KEPT_KEYS];  // and its chunks to key
+    BlockEnds in_ends_[RING_BLOCKS];   // of each block read
+    ChunkCut cuts_[MAX_BLOCK_CHUNKS];  // the reader's: a block's ends as they are found
+    KeyJob jobs_[MAX_BLOCK_CHUNKS];    // and its chunks to key
     // The reader keys a block when at least this many wait for the filter.
     static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 4;
     struct alignas(64) OutputBlock {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <new>
 
 namespace chunksieve {
 
@@ -151,10 +152,10 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
         const BlockEnds* const found = f.found_ends;
         f.found_ends = nullptr;
         // The driver's reader searched this block already, from where this search stands.
-        assert(!found || f.search == found->before);
-        if (found && found->kept) {
-            cuts = found->cuts;
-            n = found->count;
+        assert(!found || f.search == found->before());
+        if (found && found->kept()) {
+            cuts = found->cuts();
+            n = found->count();
             f.search = found->after;
         } else {  // no reader, or a block of more ends than it keeps: this thread searches
             n = f.search.next_block(k, data, len, f.cuts);
@@ -189,9 +190,10 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
             // jobs[j] is the block's chunk j. The reader may have keyed all but a first one that
             // began in an earlier block.
             std::size_t to_key = held_chunks;
-            if (found && found->kept && found->keyed_from < n) {
-                to_key = found->keyed_from;
-                std::memcpy(f.keys + to_key, found->keys + to_key, (n - to_key) * sizeof(ChunkKey));
+            if (found && found->kept() && found->keyed_from() < n) {
+                to_key = found->keyed_from();
+                std::memcpy(f.keys + to_key, found->keys() + to_key,
+                            (n - to_key) * sizeof(ChunkKey));
             }
             key_and_write(f, held_chunks, total, to_key);
             held_chunks = 0;
@@ -224,19 +226,28 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
 
 void BlockEnds::find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* data,
                      std::size_t len, ChunkCut* scratch) {
-    before = search;
-    const std::size_t n = search.next_block(k, data, len, scratch);
+    before_ = search;
+    const auto n = std::uint32_t(search.next_block(k, data, len, scratch));
     after = search;
-    kept = n <= KEPT_ENDS;
-    count = std::uint32_t(n);
-    keyed_from = count;
-    if (kept) std::copy_n(scratch, n, cuts);
+    count_ = n;
+    keyed_from_ = n;
+    if (n > capacity_ && n <= room_limit) {
+        // Room for twice as many, within what a block can have: a few growths at most.
+        const std::uint32_t room = std::uint32_t(
+            std::min<std::size_t>(std::max<std::size_t>(2 * std::size_t(n), 256), room_limit));
+        cuts_.reset(new (std::nothrow) ChunkCut[room]);
+        keys_.reset(new (std::nothrow) ChunkKey[room]);
+        capacity_ = cuts_ && keys_ ? room : 0;
+    }
+    kept_ = n <= capacity_;
+    if (kept_) std::copy_n(scratch, n, cuts_.get());
 }
 
 void BlockEnds::key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* jobs) {
-    const std::uint32_t carried = before.scan.count;
-    const std::uint32_t n = count;
-    if (!kept || n == 0 || n > KEPT_KEYS) return;
+    const std::uint32_t carried = before_.scan.count;
+    const std::uint32_t n = count_;
+    if (!kept_ || n == 0) return;
+    const ChunkCut* cuts = cuts_.get();
     // The filter's test for keying a block where it lies.
     if (!lanes_kept_busy(longest_chunk(cuts, n, carried), carried + cuts[n - 1].end, k.key_lanes,
                          2))
@@ -246,8 +257,8 @@ void BlockEnds::key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* 
         const std::uint32_t prev = j > 0 ? cuts[j - 1].end : 0;
         jobs[j - first] = KeyJob{data + prev, cuts[j].end - prev};
     }
-    k.chunk_keys(jobs, n - first, keys + first);
-    keyed_from = first;
+    k.chunk_keys(jobs, n - first, keys_.get() + first);
+    keyed_from_ = first;
 }
 
 std::size_t EndSearch::next_block(const ChunkingKernels& k, std::uint8_t* data, std::size_t len,

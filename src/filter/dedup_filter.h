@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "chunking/chunk_digest.h"
 #include "chunking/chunk_ends.h"
@@ -72,30 +73,40 @@ struct EndSearch {
 // block's chunks as well, those that lie wholly in the block (all but a first chunk begun in an
 // earlier block), when it is well ahead of the filter.
 //
-// What a block's ends take is kept small, as the reader holds those of a whole ring of blocks:
-// a block of more than KEPT_ENDS ends (chunks under 16 bytes on average) keeps none, and the
-// filter searches it again from `before`; one of more than KEPT_KEYS chunks is not keyed ahead.
-struct BlockEnds {
-    static constexpr std::uint32_t KEPT_ENDS = 4096;
-    static constexpr std::uint32_t KEPT_KEYS = 1024;
-    static_assert(KEPT_KEYS <= KEPT_ENDS && KEPT_ENDS <= MAX_BLOCK_CHUNKS);
-
-    bool kept = false;             // cuts[0, count) hold the block's ends
-    std::uint32_t count = 0;       // ends in the block (when kept)
-    std::uint32_t keyed_from = 0;  // keys[j] holds chunk j's key for j in [keyed_from, count)
-    EndSearch before;              // where the search stood before the block
-    EndSearch after;               // and after it
-    ChunkCut cuts[KEPT_ENDS];
-    ChunkKey keys[KEPT_KEYS];
+// The room for a block's ends and keys grows with the most a block has needed (a block can have
+// up to MAX_BLOCK_CHUNKS, a few hundred is usual), as the reader holds those of a whole ring of
+// blocks. When it cannot grow, the block keeps no ends and the filter searches it itself.
+class BlockEnds {
+  public:
+    bool kept() const { return kept_; }  // cuts()[0, count()) hold the block's ends
+    std::uint32_t count() const { return count_; }
+    const ChunkCut* cuts() const { return cuts_.get(); }
+    // keys()[j] holds chunk j's key for j in [keyed_from(), count()).
+    std::uint32_t keyed_from() const { return keyed_from_; }
+    const ChunkKey* keys() const { return keys_.get(); }
+    const EndSearch& before() const { return before_; }  // where the search stood before it
 
     // Finds the ends of the block's len bytes at data with `search`, which then stands after the
     // block; `scratch` is room for MAX_BLOCK_CHUNKS ends.
     void find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* data, std::size_t len,
               ChunkCut* scratch);
     // Keys the chunks that lie wholly in the block at data, unless the filter would hold the
-    // block for its long chunks (where it keys them with others, lanes full) or they are too
-    // many. `jobs` is room for KEPT_KEYS.
+    // block for its long chunks (where it keys them with others, lanes full). `jobs` is room for
+    // MAX_BLOCK_CHUNKS.
     void key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* jobs);
+    EndSearch after;  // where the search stands after the block
+
+    // The most ends a block keeps room for; lower in tests, to stand for memory that ran out.
+    static inline std::uint32_t room_limit = MAX_BLOCK_CHUNKS;
+
+  private:
+    bool kept_ = false;
+    std::uint32_t count_ = 0;
+    std::uint32_t keyed_from_ = 0;
+    std::uint32_t capacity_ = 0;  // of cuts_ and keys_
+    EndSearch before_;
+    std::unique_ptr<ChunkCut[]> cuts_;
+    std::unique_ptr<ChunkKey[]> keys_;
 };
 
 // What a run has done, counted once per chunk, the same way by both loops. The input's length
