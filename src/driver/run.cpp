@@ -25,8 +25,8 @@ namespace {
 // STREAM_BLOCK bytes per block, until the first that returns 0 or fails. The writer makes the
 // same writes in the same order, only later. For the block loop the reader also finds the chunk
 // ends of each block it reads, going on from where the filter's search stood when the threads
-// started: the filter takes them with the block, and this thread is left the keys, the index and
-// the output.
+// started, and keys the block's chunks too while it is well ahead: the filter takes them with
+// the block, and this thread is left the rest of the keys, the index and the output.
 class Overlapped {
   public:
     Overlapped(StreamIo& io, DedupFilter& f, bool read_ahead)

@@ -157,7 +157,7 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
             cuts = found->cuts();
             n = found->count();
             f.search = found->after;
-        } else {  // no reader, or a block of more ends than it keeps: this thread searches
+        } else {  // no reader, or one without room for this block's ends: this thread searches
             n = f.search.next_block(k, data, len, f.cuts);
         }
         const std::size_t ended = n > 0 ? carried + cuts[n - 1].end : 0;  // bytes of its chunks
