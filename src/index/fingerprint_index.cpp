@@ -265,23 +265,35 @@ bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
         failed_ = true;
         return false;
     }
+    place_block(at, group, capacity, bits, keys, stride);
+    directory_[group] = directory_word(at, capacity);
+    entries_ += count;
+    return true;
+}
+
+// Writes a block at `at` for the group, holding the occupied slots `bits`, whose keys stand in
+// slot order at keys + i * stride: each to the slot it stands for in a dense block, back to back
+// in a compact one.
+void FingerprintIndex::place_block(std::size_t at, std::uint32_t group, std::uint16_t capacity,
+                                   std::uint64_t bits, const std::uint8_t* keys,
+                                   std::size_t stride) {
     Block* b = reinterpret_cast<Block*>(region_ + at);
     *b = Block{};
     b->bits = bits;
     b->group = group;
-    b->count = std::uint16_t(count);
+    b->count = std::uint16_t(count_ones(bits));
     b->capacity = capacity;
+    if (bits == 0) return;  // a new group's first block
     Entry* entries = b->entries();
     if (b->dense()) {
         for (std::uint32_t i = 0; bits != 0; bits &= bits - 1, ++i)
             std::memcpy(&entries[std::countr_zero(bits)], keys + i * stride, sizeof(Entry));
+    } else if (stride == sizeof(Entry)) {
+        std::memcpy(entries, keys, b->count * sizeof(Entry));
     } else {
-        for (std::uint32_t i = 0; i < count; ++i)
+        for (std::uint32_t i = 0; i < b->count; ++i)
             std::memcpy(&entries[i], keys + i * stride, sizeof(Entry));
     }
-    directory_[group] = directory_word(at, capacity);
-    entries_ += count;
-    return true;
 }
 
 bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key) const {
@@ -295,32 +307,21 @@ bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key) const {
 // Ensures the group's block has room for one more entry: a group without one gets the smallest
 // block, a full compact block moves to the next larger class (or turns dense), and what it held
 // is copied over. False, with failed_ set, when the memory cannot be had.
-bool FingerprintIndex::make_room(std::uint32_t group, std::uint32_t more) {
+bool FingerprintIndex::make_room(std::uint32_t group) {
     Block* old = block(group);
     const std::uint32_t count = old ? old->count : 0;
-    if (old && count + more <= old->capacity) return true;
-    const std::uint16_t capacity = capacity_for(count + more);
+    if (old && count < old->capacity) return true;
+    const std::uint16_t capacity = capacity_for(count + 1);
     const std::size_t at = allocate(capacity);
     if (at == 0) {
         failed_ = true;
         return false;
     }
     old = block(group);  // the pool may have been compacted
-    Block* b = reinterpret_cast<Block*>(region_ + at);
-    *b = Block{};
-    b->group = group;
-    b->capacity = capacity;
+    place_block(at, group, capacity, old ? old->bits : 0,
+                old ? reinterpret_cast<const std::uint8_t*>(old->entries()) : nullptr,
+                sizeof(Entry));
     if (old) {
-        b->bits = old->bits;
-        b->count = old->count;
-        if (b->dense()) {
-            // Scatter: each entry to the slot it stands for.
-            std::uint32_t rank = 0;
-            for (std::uint64_t bits = old->bits; bits != 0; bits &= bits - 1)
-                b->entries()[std::countr_zero(bits)] = old->entries()[rank++];
-        } else {
-            std::memcpy(b->entries(), old->entries(), old->count * sizeof(Entry));
-        }
         // The outgrown block waits for a group that grows into its class, or for the next
         // compaction; its first entry links it to the next one waiting.
         outgrown_ += block_bytes(old->capacity);

@@ -183,7 +183,9 @@ class FingerprintIndex {
 
     static void push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     static Entry push_closed(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
-    bool make_room(std::uint32_t group, std::uint32_t more = 1);
+    void place_block(std::size_t at, std::uint32_t group, std::uint16_t capacity,
+                     std::uint64_t bits, const std::uint8_t* keys, std::size_t stride);
+    bool make_room(std::uint32_t group);
     std::size_t allocate(std::uint16_t capacity);
     bool commit_up_to(std::size_t end);
     static std::size_t commit_step(std::size_t committed);
