@@ -108,6 +108,13 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
     return longest * lanes <= slack * bytes;
 }
 
+// Whether a block's chunks (`bytes` in all with a first one's carried bytes, the longest
+// `longest`) are busy enough to be keyed where the block lies, when no held chunks wait: the
+// longest at most twice a fair share of the lanes' time.
+bool keyed_in_place(std::uint64_t longest, std::uint64_t bytes, std::uint32_t lanes) {
+    return lanes_kept_busy(longest, bytes, lanes, 2);
+}
+
 // The longest of a block's n chunks, the first of which has `carried` bytes in earlier blocks.
 std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carried) {
     std::size_t longest = 0;
@@ -156,7 +163,7 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
         if (found && found->kept()) {
             cuts = found->cuts();
             n = found->count();
-            f.search = found->after;
+            f.search = found->after();
         } else {  // no reader, or one without room for this block's ends: this thread searches
             n = f.search.next_block(k, data, len, f.cuts);
         }
@@ -169,7 +176,7 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
         // is tighter there, so that a mostly busy block is not held at all and a held run is not
         // let go at once). Either way a first chunk that began in an earlier block is gathered
         // in the held area, behind its bytes so far.
-        const bool in_place = held_chunks == 0 && lanes_kept_busy(longest, ended, k.key_lanes, 2);
+        const bool in_place = held_chunks == 0 && keyed_in_place(longest, ended, k.key_lanes);
         const std::uint8_t* block = data;  // where the block's bytes are read from
         if (in_place) {
             if (carried > 0 && n > 0) std::memcpy(held + held_bytes, data, cuts[0].end);
@@ -228,7 +235,7 @@ void BlockEnds::find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* 
                      std::size_t len, ChunkCut* scratch) {
     before_ = search;
     const auto n = std::uint32_t(search.next_block(k, data, len, scratch));
-    after = search;
+    after_ = search;
     count_ = n;
     keyed_from_ = n;
     if (n > capacity_ && n <= room_limit) {
@@ -248,10 +255,8 @@ void BlockEnds::key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* 
     const std::uint32_t n = count_;
     if (!kept_ || n == 0) return;
     const ChunkCut* cuts = cuts_.get();
-    // The filter's test for keying a block where it lies.
-    if (!lanes_kept_busy(longest_chunk(cuts, n, carried), carried + cuts[n - 1].end, k.key_lanes,
-                         2))
-        return;
+    if (!keyed_in_place(longest_chunk(cuts, n, carried), carried + cuts[n - 1].end, k.key_lanes))
+        return;  // the filter would hold it
     const std::uint32_t first = carried > 0 ? 1 : 0;
     for (std::uint32_t j = first; j < n; ++j) {
         const std::uint32_t prev = j > 0 ? cuts[j - 1].end : 0;

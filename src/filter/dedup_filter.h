@@ -85,6 +85,7 @@ class BlockEnds {
     std::uint32_t keyed_from() const { return keyed_from_; }
     const ChunkKey* keys() const { return keys_.get(); }
     const EndSearch& before() const { return before_; }  // where the search stood before it
+    const EndSearch& after() const { return after_; }    // and where it stands after it
 
     // Finds the ends of the block's len bytes at data with `search`, which then stands after the
     // block; `scratch` is room for MAX_BLOCK_CHUNKS ends.
@@ -94,7 +95,6 @@ class BlockEnds {
     // block for its long chunks (where it keys them with others, lanes full). `jobs` is room for
     // MAX_BLOCK_CHUNKS.
     void key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* jobs);
-    EndSearch after;  // where the search stands after the block
 
     // The most ends a block keeps room for; lower in tests, to stand for memory that ran out.
     static inline std::uint32_t room_limit = MAX_BLOCK_CHUNKS;
@@ -105,6 +105,7 @@ class BlockEnds {
     std::uint32_t keyed_from_ = 0;
     std::uint32_t capacity_ = 0;  // of cuts_ and keys_
     EndSearch before_;
+    EndSearch after_;
     std::unique_ptr<ChunkCut[]> cuts_;
     std::unique_ptr<ChunkKey[]> keys_;
 };
