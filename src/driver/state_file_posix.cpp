@@ -113,6 +113,7 @@ void StateFile::release_bytes() {
 #endif
         ::close(f);
     };
+    if (uncaching_.joinable()) uncaching_.join();  // a state read and released before
     try {
         uncaching_ = std::thread(uncache);
     } catch (...) {
