@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "stream/block_queue.h"
+#include "test_inputs.h"
 #include "test_support.h"
 
 namespace chunksieve {
@@ -82,7 +83,7 @@ Bytes marker_chunks(std::size_t count, std::size_t length, std::uint64_t seed) {
     for (std::size_t c = 0; c < count; ++c) {
         b.insert(b.end(), random.begin() + c * (length - 4),
                  random.begin() + (c + 1) * (length - 4));
-        b.insert(b.end(), {0x99, 0x19, 0xD3, 0xFF});
+        b.insert(b.end(), test::MARKER.begin(), test::MARKER.end());
     }
     return b;
 }
