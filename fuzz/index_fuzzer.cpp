@@ -9,7 +9,8 @@
 // inserts), the largest value a slot holds, or another value of up to 40 bits.
 // The homes crowd together and sit at the table's end, so that runs merge, windows fill and
 // drop entries, and runs wrap from the last slot to slot 0; one sits just below a boundary of the
-// compact index's groups of 256 slots, so that runs also cross from one group into the next.
+// compact index's groups of 64 slots, so that runs also cross from one group into the next, and
+// one just below the middle of a group, where a sparse group's keys are kept apart.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,7 +28,8 @@ using namespace chunksieve;
 using model::Key;
 using model::LAST;
 
-constexpr std::uint32_t HOMES[8] = {LAST - 15, LAST - 9, LAST - 1, LAST, 0, 3, 14, (1u << 24) - 6};
+constexpr std::uint32_t HOMES[8] = {LAST - 15, LAST - 9, LAST - 1,       LAST,
+                                    0,         14,       (1u << 24) - 6, (1u << 24) + 26};
 constexpr std::uint64_t LARGEST_VALUE = (std::uint64_t(1) << 40) - 1;
 
 Key make_key(std::uint32_t home, std::uint32_t tag) {

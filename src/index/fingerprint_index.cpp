@@ -126,9 +126,10 @@ void FingerprintIndex::prefetch(const ChunkKey& key) const {
     const std::size_t lines = word >> OFFSET_BITS;
     constexpr std::size_t DENSE_LINES = (block_bytes(GROUP_SLOTS) + 63) / 64;
     static_assert(DENSE_LINES < (1u << (32 - OFFSET_BITS)), "a block's lines fit above its offset");
-    // The header, and the lines from about the key's place to the end of its window (dense) or of
-    // the block (compact: an insertion shifts every entry after its place). In a compact block
-    // the entry of slot s sits roughly s / GROUP_SLOTS of the way through.
+    // The header, and the lines from about the key's place to the end of its window (dense) or to
+    // the free room in the middle of the block (compact: an insertion shifts every entry between
+    // its place and that room). A compact block's entry of slot s sits roughly s / GROUP_SLOTS of
+    // the way through, the room about half-way.
     __builtin_prefetch(p);
     std::size_t first, end;
     if (lines == DENSE_LINES) {
@@ -136,40 +137,59 @@ void FingerprintIndex::prefetch(const ChunkKey& key) const {
         first = window / 64;
         end = std::min(lines, (window + PROBE_WINDOW * sizeof(Entry) + 63) / 64);
     } else {
-        first = s * lines / GROUP_SLOTS;
-        first -= first > 1;  // a line early: the block's entries may sit before the average
-        end = lines;
+        const std::size_t place = s * lines / GROUP_SLOTS;
+        if (s < HALF_SLOTS) {
+            first = place - (place > 1);  // a line early: the entries may sit before the average
+            end = lines / 2 + 2;
+        } else {
+            first = lines / 2 - (lines / 2 > 1);
+            end = place + 2;  // and the run, which a look-up reads
+        }
+        end = std::min(end, lines);
     }
     for (std::size_t i = std::max<std::size_t>(first, 1); i < end; ++i)
         __builtin_prefetch(p + i * 64);
 }
 
 std::uint32_t FingerprintIndex::position(const Block& b, std::uint32_t s) {
-    return b.dense() ? s : count_ones(b.bits & (bit(s) - 1));
+    if (b.dense()) return s;
+    return s < HALF_SLOTS ? count_ones(b.bits & (bit(s) - 1))
+                          : b.capacity - count_ones(b.bits >> s);
 }
 
-// Slots s .. s + m - 1 of the block's group are occupied and slot s + m, in the same group, is
+// Slots s .. s + m - 1 of the block's group are occupied and slot s + m, in the same half, is
 // empty: e takes slot s, the run moves up one slot and fills s + m. The block has room for one
 // more entry.
 void FingerprintIndex::push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e) {
-    assert(s + m < GROUP_SLOTS && b.count < b.capacity);
+    assert(s / HALF_SLOTS == (s + m) / HALF_SLOTS && b.count < b.capacity);
     const std::uint32_t at = position(b, s);
-    // A compact block keeps the entries after the run in slot order too: they move up one place.
-    const std::uint32_t moving = b.dense() ? m : b.count - at;
     Entry* entries = b.entries();
-    std::memmove(entries + at + 1, entries + at, moving * sizeof(Entry));
-    entries[at] = e;
+    if (b.dense()) {
+        std::memmove(entries + at + 1, entries + at, m * sizeof(Entry));
+        entries[at] = e;
+    } else if (s < HALF_SLOTS) {
+        // The lower half's entries from s on move up one place, into the free room.
+        const std::uint32_t lower = count_ones(b.bits & (bit(HALF_SLOTS) - 1));
+        std::memmove(entries + at + 1, entries + at, (lower - at) * sizeof(Entry));
+        entries[at] = e;
+    } else {
+        // The upper half's entries below s move down one place, into the free room; the run
+        // keeps its places, one slot higher each.
+        const std::uint32_t upper = b.capacity - count_ones(b.bits >> HALF_SLOTS);
+        std::memmove(entries + upper - 1, entries + upper, (at - upper) * sizeof(Entry));
+        entries[at - 1] = e;
+    }
     b.bits |= bit(s + m);
     ++b.count;
 }
 
-// Slots s .. s + m - 1 (m >= 1) of the block's group are occupied: e takes slot s, the run moves
-// up one slot, and the entry that was in slot s + m - 1 comes out and is returned. The group's
-// occupancy does not change.
+// Slots s .. s + m - 1 (m >= 1) of the block's group, in one half, are occupied: e takes slot s,
+// the run moves up one slot, and the entry that was in slot s + m - 1 comes out and is returned.
+// The group's occupancy does not change.
 FingerprintIndex::Entry FingerprintIndex::push_closed(Block& b, std::uint32_t s, std::uint32_t m,
                                                       const Entry& e) {
-    assert(m >= 1 && s + m <= GROUP_SLOTS);
-    const std::uint32_t at = position(b, s);
+    assert(m >= 1 && s / HALF_SLOTS == (s + m - 1) / HALF_SLOTS);
+    const std::uint32_t at = position(b, s);  // a half's run lies at adjacent places
     Entry* entries = b.entries();
     const Entry out = entries[at + m - 1];
     std::memmove(entries + at + 1, entries + at, (m - 1) * sizeof(Entry));
@@ -181,18 +201,22 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
     assert(value <= VALUE_MASK);
     const std::uint32_t home = home_slot(key);
     const std::uint32_t g = group_of(home), s = home & (GROUP_SLOTS - 1);
-    const std::uint32_t next = (g + 1) & (GROUP_COUNT - 1);  // after the last group: group 0
-    const std::uint32_t in_first = std::min(PROBE_WINDOW, GROUP_SLOTS - s);
+    // The window's slots in home's half, and where the rest lie: the upper half of the same
+    // group, or the lower half of the next (after the last group: group 0).
+    const std::uint32_t in_first = std::min(PROBE_WINDOW, HALF_SLOTS - s % HALF_SLOTS);
+    const bool upper = s >= HALF_SLOTS;
+    const std::uint32_t g2 = upper ? (g + 1) & (GROUP_COUNT - 1) : g;
+    const std::uint32_t s2 = upper ? 0 : HALF_SLOTS;
     const Entry wanted = entry_of(key);
 
     // The run: occupied slots from home up to the first empty one, within the window. When the
     // window reaches into the next group and the run goes on to this group's end, it continues
     // at the next group's first slots.
     Block* a = block(g);
-    Block* b = nullptr;
+    Block* b = upper ? nullptr : a;
     std::uint32_t occupied = a ? window_bits(a->bits, s) : 0;
     const std::uint32_t first_full = (std::uint32_t(1) << in_first) - 1;
-    if (in_first < PROBE_WINDOW && occupied == first_full && (b = block(next)) != nullptr)
+    if (upper && in_first < PROBE_WINDOW && occupied == first_full && (b = block(g2)) != nullptr)
         occupied = (occupied | window_bits(b->bits, 0) << in_first) & 0xFFFF;
     const std::uint32_t n = std::uint32_t(std::countr_one(occupied));  // at most 16
     const std::uint32_t n1 = std::min(n, in_first), n2 = n - n1;
@@ -202,16 +226,19 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
         for (std::uint32_t i = 0; i < n1; ++i)
             if (e[i] == wanted) return 1;
     }
-    for (std::uint32_t i = 0; i < n2; ++i)  // slots 0 .. n2 - 1 are the first entries either way
-        if (b->entries()[i] == wanted) return 1;
+    if (n2 > 0) {
+        const Entry* e = b->entries() + position(*b, s2);
+        for (std::uint32_t i = 0; i < n2; ++i)
+            if (e[i] == wanted) return 1;
+    }
     if (value == 0 || failed_) return 0;
 
     // The new key takes home and every entry of the run moves up one slot. When the window was
     // full, the entry that would move past its end is dropped; otherwise the empty slot that
     // ended the run is filled.
     const bool full = n == PROBE_WINDOW;
-    if (s + n < GROUP_SLOTS || (full && s + PROBE_WINDOW <= GROUP_SLOTS)) {
-        // The run and the slot past it lie in this group.
+    if (n < in_first || (full && in_first == PROBE_WINDOW)) {
+        // The run and the slot past it lie in home's half.
         if (full) {
             push_closed(*a, s, n, wanted);
             ++dropped_;
@@ -223,26 +250,26 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
         return 0;
     }
 
-    // The run reaches this group's last slot; that slot's entry leaves the group. Into the next
-    // group it pushes that group's part of the run up one slot, except behind the table's last
-    // slot: the entries in slots 0, 1, ... of group 0 stay, and the entry from the last slot goes
-    // to the slot just past the run's end instead (or is dropped when the window was full).
-    const bool wraps = g == GROUP_COUNT - 1;
+    // The run reaches the half's last slot; that slot's entry leaves the half. Into the next half
+    // it pushes that half's part of the run up one slot, except behind the table's last slot:
+    // the entries in slots 0, 1, ... of group 0 stay, and the entry from the last slot goes to
+    // the slot just past the run's end instead (or is dropped when the window was full).
+    const bool wraps = upper && g == GROUP_COUNT - 1;
     if (!full) {
-        if (!make_room(next)) return 0;
+        if (!make_room(g2)) return 0;
         a = block(g);  // making room may have moved blocks
-        b = block(next);
+        b = block(g2);
     }
     const Entry carried = push_closed(*a, s, n1, wanted);
     if (full) {
-        if (!wraps) push_closed(*b, 0, n2, carried);
+        if (!wraps) push_closed(*b, s2, n2, carried);
         ++dropped_;
         return 0;
     }
     if (wraps)
         push_open(*b, n2, 0, carried);
     else
-        push_open(*b, 0, n2, carried);
+        push_open(*b, s2, n2, carried);
     ++entries_;
     return 0;
 }
@@ -265,18 +292,20 @@ bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
         failed_ = true;
         return false;
     }
-    place_block(at, group, capacity, bits, keys, stride);
+    const std::uint32_t lower = count_ones(bits & (bit(HALF_SLOTS) - 1));
+    place_block(at, group, capacity, bits, keys, keys + lower * stride, stride);
     directory_[group] = directory_word(at, capacity);
     entries_ += count;
     return true;
 }
 
 // Writes a block at `at` for the group, holding the occupied slots `bits`, whose keys stand in
-// slot order at keys + i * stride: each to the slot it stands for in a dense block, back to back
-// in a compact one.
+// slot order at lower + i * stride for the lower half's slots and at upper + i * stride for the
+// upper half's: each to the slot it stands for in a dense block, a half from each end in a
+// compact one.
 void FingerprintIndex::place_block(std::size_t at, std::uint32_t group, std::uint16_t capacity,
-                                   std::uint64_t bits, const std::uint8_t* keys,
-                                   std::size_t stride) {
+                                   std::uint64_t bits, const std::uint8_t* lower,
+                                   const std::uint8_t* upper, std::size_t stride) {
     Block* b = reinterpret_cast<Block*>(region_ + at);
     *b = Block{};
     b->bits = bits;
@@ -285,14 +314,23 @@ void FingerprintIndex::place_block(std::size_t at, std::uint32_t group, std::uin
     b->capacity = capacity;
     if (bits == 0) return;  // a new group's first block
     Entry* entries = b->entries();
+    const std::uint64_t lower_bits = bits & (bit(HALF_SLOTS) - 1);
+    const std::uint32_t in_lower = count_ones(lower_bits), in_upper = b->count - in_lower;
     if (b->dense()) {
-        for (std::uint32_t i = 0; bits != 0; bits &= bits - 1, ++i)
-            std::memcpy(&entries[std::countr_zero(bits)], keys + i * stride, sizeof(Entry));
+        std::uint32_t i = 0;
+        for (std::uint64_t x = lower_bits; x != 0; x &= x - 1, ++i)
+            std::memcpy(&entries[std::countr_zero(x)], lower + i * stride, sizeof(Entry));
+        i = 0;
+        for (std::uint64_t x = bits ^ lower_bits; x != 0; x &= x - 1, ++i)
+            std::memcpy(&entries[std::countr_zero(x)], upper + i * stride, sizeof(Entry));
     } else if (stride == sizeof(Entry)) {
-        std::memcpy(entries, keys, b->count * sizeof(Entry));
+        std::memcpy(entries, lower, in_lower * sizeof(Entry));
+        std::memcpy(entries + capacity - in_upper, upper, in_upper * sizeof(Entry));
     } else {
-        for (std::uint32_t i = 0; i < b->count; ++i)
-            std::memcpy(&entries[i], keys + i * stride, sizeof(Entry));
+        for (std::uint32_t i = 0; i < in_lower; ++i)
+            std::memcpy(&entries[i], lower + i * stride, sizeof(Entry));
+        for (std::uint32_t i = 0; i < in_upper; ++i)
+            std::memcpy(&entries[capacity - in_upper + i], upper + i * stride, sizeof(Entry));
     }
 }
 
@@ -318,9 +356,14 @@ bool FingerprintIndex::make_room(std::uint32_t group) {
         return false;
     }
     old = block(group);  // the pool may have been compacted
-    place_block(at, group, capacity, old ? old->bits : 0,
-                old ? reinterpret_cast<const std::uint8_t*>(old->entries()) : nullptr,
-                sizeof(Entry));
+    if (old) {
+        const auto* entries = reinterpret_cast<const std::uint8_t*>(old->entries());
+        const std::uint32_t in_upper = count_ones(old->bits >> HALF_SLOTS);
+        place_block(at, group, capacity, old->bits, entries,
+                    entries + (old->capacity - in_upper) * sizeof(Entry), sizeof(Entry));
+    } else {
+        place_block(at, group, capacity, 0, nullptr, nullptr, sizeof(Entry));
+    }
     if (old) {
         // The outgrown block waits for a group that grows into its class, or for the next
         // compaction; its first entry links it to the next one waiting.

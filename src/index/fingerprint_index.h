@@ -7,12 +7,15 @@
 //
 // Memory follows the entries instead of the slot count. The slots are cut into groups of
 // GROUP_SLOTS; a group that holds entries has a block in a pool: a bit per slot for which slots
-// are occupied, then the entries themselves. A block is compact (its entries in slot order,
-// entry i the i-th occupied slot) while few of its slots are held, and dense (entry i in slot i)
-// once the group is mostly full, where the dense form is no larger per entry and an insertion
-// moves only the run it lands in. A block that fills up moves to a larger one at the pool's end;
-// the pool slides its live blocks down over outgrown ones when these waste enough memory. The
-// pool lives in one reservation of address space and is committed in steps as it grows.
+// are occupied, then the entries themselves. A block is compact while few of its slots are held:
+// the entries of the group's lower half in slot order from the block's front, those of its upper
+// half in slot order up to the block's end, the free room between them, so that an insertion
+// moves only the entries between its place and that room (a quarter of the block on average, not
+// half). Once the group is mostly full its block is dense (entry i in slot i), where the dense
+// form is no larger per entry and an insertion moves only the run it lands in. A block that fills
+// up moves to a larger one at the pool's end; the pool slides its live blocks down over outgrown
+// ones when these waste enough memory. The pool lives in one reservation of address space and is
+// committed in steps as it grows.
 //
 // Only keys are kept: the value passed with a key (the filter's block number) is never read back,
 // so it is not stored; a value of 0 still means "look up only".
@@ -40,7 +43,8 @@ class FingerprintIndex {
     static constexpr std::uint32_t GROUP_BITS = 6;
     static constexpr std::uint32_t GROUP_SLOTS = std::uint32_t(1) << GROUP_BITS;
     static constexpr std::uint32_t GROUP_COUNT = SLOT_COUNT >> GROUP_BITS;
-    static_assert(PROBE_WINDOW <= GROUP_SLOTS, "a window spans at most two groups");
+    static constexpr std::uint32_t HALF_SLOTS = GROUP_SLOTS / 2;
+    static_assert(PROBE_WINDOW <= HALF_SLOTS, "a window spans at most two halves of groups");
     static_assert(PROBE_WINDOW == 16, "a window's occupancy fits 16 bits");
     // Sizes a sparse group's block comes in, before it turns dense.
     static constexpr std::size_t COMPACT_CLASSES = 13;
@@ -177,14 +181,17 @@ class FingerprintIndex {
         const std::uint32_t at = directory_[group] & OFFSET_MASK;
         return at ? reinterpret_cast<Block*>(region_ + std::size_t(at) * UNIT) : nullptr;
     }
-    // Where an entry of the group's slot s is, or goes: its rank among the occupied slots
-    // below s in a compact block, s itself in a dense one.
+    // Where the entries of the group's slots from s on (within s's half) begin: in a compact
+    // block the rank of s among the occupied slots of its half below it, counted from the
+    // block's front for the lower half and back from its end for the upper; s itself in a dense
+    // block. For an occupied slot, where its entry is.
     static std::uint32_t position(const Block& b, std::uint32_t s);
 
     static void push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     static Entry push_closed(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     void place_block(std::size_t at, std::uint32_t group, std::uint16_t capacity,
-                     std::uint64_t bits, const std::uint8_t* keys, std::size_t stride);
+                     std::uint64_t bits, const std::uint8_t* lower, const std::uint8_t* upper,
+                     std::size_t stride);
     bool make_room(std::uint32_t group);
     std::size_t allocate(std::uint16_t capacity);
     bool commit_up_to(std::size_t end);
@@ -229,11 +236,18 @@ void FingerprintIndex::for_each_group(F&& f) const {
         if (g + AHEAD < GROUP_COUNT) prefetch_block(g + AHEAD);
         const Block* b = block(g);
         if (!b) continue;
-        const Entry* keys = b->entries();  // a compact block's entries are in slot order
+        const Entry* keys = b->entries();
         if (b->dense()) {
             std::uint32_t rank = 0;
             for (std::uint64_t bits = b->bits; bits != 0; bits &= bits - 1)
                 gathered[rank++] = keys[std::countr_zero(bits)];
+            keys = gathered;
+        } else if (const std::uint32_t upper = std::popcount(b->bits >> HALF_SLOTS);
+                   upper > 0 && b->count < b->capacity) {
+            // The halves' entries, in slot order each, with free room between them.
+            const std::uint32_t lower = b->count - upper;
+            std::memcpy(gathered, keys, lower * sizeof(Entry));
+            std::memcpy(gathered + lower, keys + b->capacity - upper, upper * sizeof(Entry));
             keys = gathered;
         }
         f(g, b->bits, reinterpret_cast<const std::uint8_t*>(keys));
