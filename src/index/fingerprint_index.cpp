@@ -61,6 +61,9 @@ constexpr std::uint64_t bit(std::uint32_t s) {
     return std::uint64_t(1) << s;
 }
 
+// A group's occupancy bits for its lower half, whose entries a compact block keeps from its front.
+constexpr std::uint64_t LOWER_HALF = bit(FingerprintIndex::HALF_SLOTS) - 1;
+
 // Set bits of x. A build for any x86 CPU cannot assume the instruction for it, and the library
 // call that std::popcount becomes there costs more than these few operations inline; elsewhere
 // (or where the build may assume the instruction) the compiler's own form.
@@ -151,6 +154,10 @@ void FingerprintIndex::prefetch(const ChunkKey& key) const {
         __builtin_prefetch(p + i * 64);
 }
 
+std::uint32_t FingerprintIndex::upper_begin(const Block& b) {
+    return b.capacity - count_ones(b.bits >> HALF_SLOTS);
+}
+
 std::uint32_t FingerprintIndex::position(const Block& b, std::uint32_t s) {
     if (b.dense()) return s;
     return s < HALF_SLOTS ? count_ones(b.bits & (bit(s) - 1))
@@ -169,13 +176,13 @@ void FingerprintIndex::push_open(Block& b, std::uint32_t s, std::uint32_t m, con
         entries[at] = e;
     } else if (s < HALF_SLOTS) {
         // The lower half's entries from s on move up one place, into the free room.
-        const std::uint32_t lower = count_ones(b.bits & (bit(HALF_SLOTS) - 1));
+        const std::uint32_t lower = count_ones(b.bits & LOWER_HALF);
         std::memmove(entries + at + 1, entries + at, (lower - at) * sizeof(Entry));
         entries[at] = e;
     } else {
         // The upper half's entries below s move down one place, into the free room; the run
         // keeps its places, one slot higher each.
-        const std::uint32_t upper = b.capacity - count_ones(b.bits >> HALF_SLOTS);
+        const std::uint32_t upper = upper_begin(b);
         std::memmove(entries + upper - 1, entries + upper, (at - upper) * sizeof(Entry));
         entries[at - 1] = e;
     }
@@ -292,7 +299,7 @@ bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
         failed_ = true;
         return false;
     }
-    const std::uint32_t lower = count_ones(bits & (bit(HALF_SLOTS) - 1));
+    const std::uint32_t lower = count_ones(bits & LOWER_HALF);
     place_block(at, group, capacity, bits, keys, keys + lower * stride, stride);
     directory_[group] = directory_word(at, capacity);
     entries_ += count;
@@ -314,7 +321,7 @@ void FingerprintIndex::place_block(std::size_t at, std::uint32_t group, std::uin
     b->capacity = capacity;
     if (bits == 0) return;  // a new group's first block
     Entry* entries = b->entries();
-    const std::uint64_t lower_bits = bits & (bit(HALF_SLOTS) - 1);
+    const std::uint64_t lower_bits = bits & LOWER_HALF;
     const std::uint32_t in_lower = count_ones(lower_bits), in_upper = b->count - in_lower;
     if (b->dense()) {
         std::uint32_t i = 0;
@@ -356,15 +363,12 @@ bool FingerprintIndex::make_room(std::uint32_t group) {
         return false;
     }
     old = block(group);  // the pool may have been compacted
-    if (old) {
-        const auto* entries = reinterpret_cast<const std::uint8_t*>(old->entries());
-        const std::uint32_t in_upper = count_ones(old->bits >> HALF_SLOTS);
-        place_block(at, group, capacity, old->bits, entries,
-                    entries + (old->capacity - in_upper) * sizeof(Entry), sizeof(Entry));
-    } else {
+    if (!old) {
         place_block(at, group, capacity, 0, nullptr, nullptr, sizeof(Entry));
-    }
-    if (old) {
+    } else {
+        const auto* entries = reinterpret_cast<const std::uint8_t*>(old->entries());
+        place_block(at, group, capacity, old->bits, entries,
+                    entries + upper_begin(*old) * sizeof(Entry), sizeof(Entry));
         // The outgrown block waits for a group that grows into its class, or for the next
         // compaction; its first entry links it to the next one waiting.
         outgrown_ += block_bytes(old->capacity);

@@ -186,6 +186,8 @@ class FingerprintIndex {
     // block's front for the lower half and back from its end for the upper; s itself in a dense
     // block. For an occupied slot, where its entry is.
     static std::uint32_t position(const Block& b, std::uint32_t s);
+    // In a compact block, where the upper half's entries begin; they end at the block's end.
+    static std::uint32_t upper_begin(const Block& b);
 
     static void push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
     static Entry push_closed(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e);
