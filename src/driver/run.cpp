@@ -7,12 +7,48 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
+#include "index/table_memory.h"
 #include "stream/block_queue.h"
 
 namespace chunksieve {
 
 namespace {
+
+// The two rings' blocks, 4 MiB that a run long enough for the threads touches within its first
+// RING_BLOCKS blocks: committed in one call when the threads start, not a page fault at a time
+// (each of which costs microseconds on a virtual machine; 1,000 of them were a tenth of a
+// 64 MiB run's system time).
+struct Rings {
+    InputBlock in[RING_BLOCKS];
+    struct alignas(64) OutputBlock {
+        std::uint8_t bytes[STREAM_BLOCK];
+    } out[RING_BLOCKS];
+
+    // Committed rings, or nullptr when the memory cannot be had.
+    static Rings* create();
+    struct Release {
+        void operator()(Rings* r) const;
+    };
+};
+static_assert(std::is_trivially_default_constructible_v<Rings> &&
+              std::is_trivially_destructible_v<Rings>);
+// Whole 64 KiB units: page-sized everywhere (64 KiB is the allocation unit of some systems).
+constexpr std::size_t RINGS_BYTES = (sizeof(Rings) + 0xFFFF) & ~std::size_t(0xFFFF);
+
+Rings* Rings::create() {
+    void* p = reserve_region(RINGS_BYTES);
+    if (p && !commit_region(p, RINGS_BYTES)) {
+        release_region(p, RINGS_BYTES);
+        p = nullptr;
+    }
+    return p ? new (p) Rings : nullptr;  // trivial: the blocks are left as they are
+}
+
+void Rings::Release::operator()(Rings* r) const {
+    release_region(r, RINGS_BYTES);
+}
 
 // The reader and writer threads and their two rings of blocks. The filter takes its input
 // straight from the input ring and writes straight into the output ring: no block is copied.
@@ -38,7 +74,7 @@ class Overlapped {
 
     bool reads_ahead() const { return read_ahead_; }
     // Starts the threads, and moves what the filter has written so far into the output ring;
-    // false (and nothing changed) when a thread could not be started.
+    // false (and nothing changed) when the rings' memory or a thread could not be had.
     bool start(StreamChannel& ch);
     // The filter's next input block, which releases the one it had; only with the reader.
     RunStatus refill(StreamChannel& ch);
@@ -50,7 +86,7 @@ class Overlapped {
     void read_ahead();
     void write_behind();
     void point_output(StreamChannel& ch) {
-        ch.output_cursor = ch.output_start = out_blocks_[out_.back()].bytes;
+        ch.output_cursor = ch.output_start = rings_->out[out_.back()].bytes;
         ch.output_end = ch.output_start + STREAM_BLOCK;
     }
 
@@ -60,7 +96,7 @@ class Overlapped {
     // Every side that had to wait is woken once it has half a ring of work, or at the end.
     BlockQueue in_{RING_BLOCKS, RING_BLOCKS / 2, RING_BLOCKS / 2};
     BlockQueue out_{RING_BLOCKS, RING_BLOCKS / 2, RING_BLOCKS / 2};
-    InputBlock in_blocks_[RING_BLOCKS];
+    std::unique_ptr<Rings, Rings::Release> rings_;
     std::ptrdiff_t in_length_[RING_BLOCKS] = {};  // a read's result: bytes, 0 or -1
     // The reader's search for chunk ends, with the filter's kernels; none for the plain loop.
     const ChunkingKernels* kernels_ = nullptr;
@@ -70,13 +106,9 @@ class Overlapped {
     KeyJob jobs_[MAX_BLOCK_CHUNKS];    // and its chunks to key
     // The reader keys a block when at least this many wait for the filter.
     static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 4;
-    struct alignas(64) OutputBlock {
-        std::uint8_t bytes[STREAM_BLOCK];
-    };
-    OutputBlock out_blocks_[RING_BLOCKS];
     std::size_t out_length_[RING_BLOCKS] = {};
     std::atomic<bool> write_failed_{false};
-    bool holding_input_ = false;  // the filter works on in_blocks_[in_.front()]
+    bool holding_input_ = false;  // the filter works on rings_->in[in_.front()]
     std::thread reader_;
     std::thread writer_;
 };
@@ -92,6 +124,8 @@ bool Overlapped::start(StreamChannel& ch) {
     // The filter is suspended between two blocks: its search stands where the reader's begins.
     kernels_ = filter_.kernels;
     search_ = filter_.search;
+    rings_.reset(Rings::create());
+    if (!rings_) return false;
     try {
         writer_ = std::thread([this] { write_behind(); });
         if (read_ahead_) reader_ = std::thread([this] { read_ahead(); });
@@ -101,7 +135,7 @@ bool Overlapped::start(StreamChannel& ch) {
     // The filter's output block so far goes on in the first ring block; the output ring is
     // empty, so the writer cannot be using that one.
     const std::size_t pending = std::size_t(ch.output_cursor - ch.output_start);
-    std::uint8_t* const first = out_blocks_[out_.back()].bytes;
+    std::uint8_t* const first = rings_->out[out_.back()].bytes;
     std::memcpy(first, ch.output_start, pending);
     point_output(ch);
     ch.output_cursor = first + pending;
@@ -111,15 +145,15 @@ bool Overlapped::start(StreamChannel& ch) {
 void Overlapped::read_ahead() {
     while (in_.wait_for_room()) {
         const std::uint32_t slot = in_.back();
-        const std::ptrdiff_t got = io_.read(in_blocks_[slot].data(), STREAM_BLOCK);
+        const std::ptrdiff_t got = io_.read(rings_->in[slot].data(), STREAM_BLOCK);
         in_length_[slot] = got;
         if (kernels_ && got > 0) {
             BlockEnds& ends = in_ends_[slot];
-            ends.find(*kernels_, search_, in_blocks_[slot].data(), std::size_t(got), cuts_);
+            ends.find(*kernels_, search_, rings_->in[slot].data(), std::size_t(got), cuts_);
             // Well ahead of the filter, this thread takes on the block's keys too: the filter
             // is the slower side then, and the block is still in this core's cache.
             if (in_.waiting() >= KEY_AHEAD_BLOCKS)
-                ends.key(*kernels_, in_blocks_[slot].data(), jobs_);
+                ends.key(*kernels_, rings_->in[slot].data(), jobs_);
         }
         in_.push();
         if (got <= 0) break;  // the end, or a failure: either way the last read
@@ -130,7 +164,7 @@ void Overlapped::read_ahead() {
 void Overlapped::write_behind() {
     while (out_.wait_for_block()) {
         const std::uint32_t slot = out_.front();
-        if (!io_.write_all(out_blocks_[slot].bytes, out_length_[slot])) {
+        if (!io_.write_all(rings_->out[slot].bytes, out_length_[slot])) {
             write_failed_.store(true);
             out_.close();  // the filter's thread stops handing blocks over
             return;
@@ -154,7 +188,7 @@ RunStatus Overlapped::refill(StreamChannel& ch) {
     if (got < 0) return RunStatus::read_failed;
     if (got == 0) ch.end_of_input = 1;
     if (kernels_ && got > 0) filter_.found_ends = &in_ends_[slot];
-    ch.input_start = in_blocks_[slot].data();
+    ch.input_start = rings_->in[slot].data();
     ch.input_cursor = ch.input_start;
     ch.input_end = ch.input_start + got;
     return RunStatus::complete;
