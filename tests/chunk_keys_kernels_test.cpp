@@ -94,14 +94,15 @@ TEST_P(ChunkKeyKernels, EveryShortLengthAndTheLongest) {
 }
 
 // Job counts at the edges of the lane width and of twice it (lanes idle from the start, all
-// busy, one refill each), over short, typical and wide length mixes.
+// busy, one refill each), and just over half of it (a kernel that steps its lanes in two
+// registers' worth then leaves one out), over short, typical and wide length mixes.
 TEST_P(ChunkKeyKernels, JobCountsAroundTheLaneWidth) {
     struct Mix {
         std::uint32_t lo, hi;
     };
     const Mix mixes[] = {{1, 70}, {100, 1000}, {1, 5000}};
     const std::size_t l = lanes();
-    const std::size_t counts[] = {0,         1,     l - 1,     l,         l + 1,
+    const std::size_t counts[] = {0,         1,     l / 2 + 1, l - 1,     l,  l + 1,
                                   2 * l - 1, 2 * l, 2 * l + 1, 2 * l + 3, 250};
     std::uint64_t seed = 100;
     for (const Mix& mix : mixes) {

@@ -15,7 +15,7 @@ constexpr ChunkingKernels AVX2{
     "avx2", CPU_AVX2, 16, marker_mask64_avx2, hash_candidates64_avx2, chunk_keys_avx2};
 constexpr ChunkingKernels AVX512{"avx512",
                                  CPU_AVX2 | CPU_AVX512 | CPU_GFNI,
-                                 16,
+                                 32,
                                  marker_mask64_avx512,
                                  hash_candidates64_avx512,
                                  chunk_keys_avx512};
