@@ -3,7 +3,8 @@
 # pipe: the command as it is (a reader and a writer thread for large inputs), and the same run
 # forced through the library onto one thread, or onto a reader and a writer thread; optionally
 # each kernel set.
-# Each round runs every command once, alternately; the table gives medians over the rounds, and
+# Each round runs every command once, alternately, in an order that turns from round to round
+# (inputs under 64 MiB get five times the rounds); the table gives medians over the rounds, and
 # each command's ratio to the baseline of its own round (md5sum F, or cat F | md5sum for a pipe),
 # median over the rounds.
 #
@@ -14,6 +15,8 @@
 #   -s  the inputs: the first SIZE bytes of unique-512M (a number, or with K, M or G, less N
 #       bytes with -N, as 64M-1), instead of the default set; may be given more than once
 #
+# Times are those of the command's processes alone: each round also times the wrappers that start
+# them with nothing inside, and takes that off.
 # CPU is user + system time of every process and thread of the run (for a pipe, cat's too);
 # "÷ 1 thread" is the CPU time against the one-thread run's. Peak is the largest resident set of
 # any process of the run, the largest over the rounds.
@@ -93,6 +96,10 @@ TIMEFORMAT='%3R %3U %3S'  # bash's time: wall, user and system time of all the r
 
 for in in "${inputs[@]}"; do
     cat "$in" > /dev/null  # into the page cache
+    # A run of a small input lasts tens of milliseconds, and one in a few is twice as long: five
+    # times the rounds for it.
+    in_rounds=$rounds
+    [ "$(stat -L -c %s "$in")" -lt $((64 << 20)) ] && in_rounds=$((rounds * 5))
     for mode in $modes; do
         # name -> the command, run by sh with the input as $0 and the output as $1
         names=(base chunksieve "1 thread" "reader + writer")
@@ -125,11 +132,25 @@ for in in "${inputs[@]}"; do
         fi
         declare -A wall=() user=() sys=() ratio=() peak=()
         unset ref_sum
-        for ((r = 0; r < rounds; r++)); do
-            for name in "${names[@]}"; do
+        for ((r = 0; r < in_rounds; r++)); do
+            # The wrappers' own cost (this shell's fork, time and sh start about 20 ms of wall
+            # and processor time here), timed each round and taken off every command's figures.
+            m=$( { time /usr/bin/time -f %M -o "$dir/rss" sh -c ':'; } 2>&1 | tail -1)
+            read -r w0 u0 s0 <<< "$m"
+            # The base first, then the others each round one place further on: the first run
+            # after the base pays most for memory the host took back meanwhile (the output's
+            # page cache freed the round before), and no command should always be that one.
+            order=(base)
+            for ((i = 1; i < ${#names[@]}; i++)); do
+                order+=("${names[1 + (i - 1 + r) % (${#names[@]} - 1)]}")
+            done
+            for name in "${order[@]}"; do
                 rm -f "$out" "$dir/rss"  # every writer starts from a new file: truncating one costs time too
                 m=$( { time /usr/bin/time -f %M -o "$dir/rss" sh -c "${cmd[$name]}" "$in" "$out" "$cs" "$sieve" "$best"; } 2>&1 | tail -1)
                 read -r w u s <<< "$m"
+                read -r w u s <<< "$(awk -v w="$w" -v u="$u" -v s="$s" -v w0="$w0" -v u0="$u0" -v s0="$s0" \
+                    'function less(a, b) { return a > b ? a - b : 0 }
+                     BEGIN { printf "%.3f %.3f %.3f", less(w, w0), less(u, u0), less(s, s0) }')"
                 k=$(tail -n 1 "$dir/rss")
                 [ "${peak[$name]:-0}" -ge "$k" ] || peak[$name]=$k
                 wall[$name]+="$w "
@@ -146,7 +167,7 @@ for in in "${inputs[@]}"; do
         done
         one_cpu=$(awk -v u="$(echo "${user["1 thread"]}" | median)" -v s="$(echo "${sys["1 thread"]}" | median)" 'BEGIN { print u + s }')
         echo
-        echo "$(basename "$in") ($(stat -c %s "$in") bytes), $mode, $rounds rounds, output $(stat -c %s "$out") bytes"
+        echo "$(basename "$in") ($(stat -c %s "$in") bytes), $mode, $in_rounds rounds, output $(stat -c %s "$out") bytes"
         printf '| %-22s | %7s | %8s | %7s | %7s | %7s | %10s | %8s |\n' command "wall s" "÷ base" "user s" "sys s" "CPU s" "÷ 1 thread" "peak MiB"
         printf '|%s|%s|%s|%s|%s|%s|%s|%s|\n' ------------------------ --------- ---------- --------- --------- --------- ------------ ----------
         for name in "${names[@]}"; do
