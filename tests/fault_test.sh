@@ -51,7 +51,9 @@ expect() {
 
 mkdir "$T/files" && cd "$T/files" || exit 1
 "$MK" lcg 100000 > in && cp in in.orig
-"$MK" lcg 20000000 > big  # its output is far more than a pipe holds; large enough for threads
+# Its output is far more than a pipe holds; and it is large enough for threads from the start: a
+# hole after the data makes it 70 MB.
+"$MK" lcg 20000000 > big && truncate -s 70000000 big
 
 # ---- failures that leave nothing behind, or leave the output as it was ----
 expect "output on a full device" 1 "writing '/dev/full': No space left on device" "$CS" in /dev/full

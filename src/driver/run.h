@@ -38,7 +38,7 @@ enum class Overlap {
     write_behind,
     // `always` for a regular input of OVERLAP_MIN_INPUT bytes or more, and for an input of
     // unknown size (a pipe) once it has delivered OVERLAP_AFTER_READS blocks; `never` otherwise,
-    // where a thread costs about as much as it saves. The reader finds the chunk ends of the
+    // where the threads cost more than they save. The reader finds the chunk ends of the
     // blocks it reads, so the work splits in two: reading and ends on one core, keys, index and
     // output on the other, with writing on whichever has room. From a pipe the filter also no
     // longer waits for the pipe's writer between blocks (measured in bench/run.sh).
@@ -51,7 +51,13 @@ enum class Overlap {
 // mostly duplicate input a tenth less, with less processor time for both.
 inline constexpr std::uint32_t RING_BLOCKS = 32;
 static_assert(RING_BLOCKS >= 2 * HELD_BLOCKS);
-inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(16) << 20;
+// From a file the threads add about half the processor time at first (the blocks cross between
+// cores), and save wall time only from about 56 MiB: at 32 MiB they took 5% longer, at 64 MiB
+// 7% less and at 96 MiB 19% less time than one thread (2-core virtual machine, hyperfine).
+inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(64) << 20;
+// From a pipe one thread also waits for the pipe's writer between blocks, and the reader takes
+// that on: threads after 16 MiB took 4% longer over 32 MiB, 5% and 7% less over 64 and 96 MiB.
+// Started later, they would leave more of a long stream to one thread.
 inline constexpr std::uint64_t OVERLAP_AFTER_READS = 256;
 
 // One whole run of `filter`, whose index must have been created. The filter's buffers are
