@@ -86,7 +86,14 @@ inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size
 // jobs[0, n) and writes the new ones, in chunk order.
 void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total, std::size_t to_key) {
     StreamChannel& ch = f.channel;
-    if (to_key > 0) f.kernels->chunk_keys(f.jobs, to_key, f.keys);
+    if (to_key > 0) {
+        // The chunks' bytes may sit in another core's cache (the reader's): asked for all at
+        // once, their lines come over side by side, where the kernel would wait for each step's.
+        for (std::size_t j = 0; j < to_key; ++j)
+            for (std::size_t at = 0; at < f.jobs[j].length; at += 64)
+                __builtin_prefetch(f.jobs[j].data + at);
+        f.kernels->chunk_keys(f.jobs, to_key, f.keys);
+    }
     for (std::size_t j = 0; j < n; ++j) {
         prefetch_index(f, f.keys, j, n);
         const KeyJob& c = f.jobs[j];
@@ -160,9 +167,11 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
         f.found_ends = nullptr;
         // The driver's reader searched this block already, from where this search stands.
         assert(!found || f.search == found->before());
+        const std::uint8_t* found_fills = nullptr;
         if (found && found->kept()) {
             cuts = found->cuts();
             n = found->count();
+            found_fills = found->fills();
             f.search = found->after();
         } else {  // no reader, or one without room for this block's ends: this thread searches
             n = f.search.next_block(k, data, len, f.cuts);
@@ -189,7 +198,8 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
                 j > 0 || carried == 0 ? block + prev : held + held_bytes - carried;
             const auto length = std::uint32_t(cuts[j].end - prev + (j == 0 ? carried : 0));
             f.jobs[held_chunks] = KeyJob{start, length};
-            f.fills[held_chunks] = fill_byte(cuts[j].how, start[length - 1]);
+            f.fills[held_chunks] =
+                found_fills ? found_fills[j] : fill_byte(cuts[j].how, start[length - 1]);
             ++held_chunks;
         }
 
@@ -244,10 +254,17 @@ void BlockEnds::find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* 
             std::min<std::size_t>(std::max<std::size_t>(2 * std::size_t(n), 256), room_limit));
         cuts_.reset(new (std::nothrow) ChunkCut[room]);
         keys_.reset(new (std::nothrow) ChunkKey[room]);
-        capacity_ = cuts_ && keys_ ? room : 0;
+        fills_.reset(new (std::nothrow) std::uint8_t[room]);
+        capacity_ = cuts_ && keys_ && fills_ ? room : 0;
     }
     kept_ = n <= capacity_;
-    if (kept_) std::copy_n(scratch, n, cuts_.get());
+    if (!kept_) return;
+    std::copy_n(scratch, n, cuts_.get());
+    // A chunk's last byte always lies in the block where it ends: every end is at least 1.
+    for (std::uint32_t j = 0; j < n; ++j) {
+        assert(scratch[j].end >= 1);
+        fills_[j] = fill_byte(scratch[j].how, data[scratch[j].end - 1]);
+    }
 }
 
 void BlockEnds::key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* jobs) {

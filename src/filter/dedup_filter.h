@@ -84,6 +84,9 @@ class BlockEnds {
     // keys()[j] holds chunk j's key for j in [keyed_from(), count()).
     std::uint32_t keyed_from() const { return keyed_from_; }
     const ChunkKey* keys() const { return keys_.get(); }
+    // fills()[j] holds chunk j's fill byte, for every j in [0, count()): with these, the filter
+    // need not touch the bytes of a chunk the index holds.
+    const std::uint8_t* fills() const { return fills_.get(); }
     const EndSearch& before() const { return before_; }  // where the search stood before it
     const EndSearch& after() const { return after_; }    // and where it stands after it
 
@@ -103,11 +106,12 @@ class BlockEnds {
     bool kept_ = false;
     std::uint32_t count_ = 0;
     std::uint32_t keyed_from_ = 0;
-    std::uint32_t capacity_ = 0;  // of cuts_ and keys_
+    std::uint32_t capacity_ = 0;  // of cuts_, keys_ and fills_
     EndSearch before_;
     EndSearch after_;
     std::unique_ptr<ChunkCut[]> cuts_;
     std::unique_ptr<ChunkKey[]> keys_;
+    std::unique_ptr<std::uint8_t[]> fills_;
 };
 
 // What a run has done, counted once per chunk, the same way by both loops. The input's length
