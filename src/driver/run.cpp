@@ -104,8 +104,10 @@ class Overlapped {
     BlockEnds in_ends_[RING_BLOCKS];   // of each block read
     ChunkCut cuts_[MAX_BLOCK_CHUNKS];  // the reader's: a block's ends as they are found
     KeyJob jobs_[MAX_BLOCK_CHUNKS];    // and its chunks to key
-    // The reader keys a block when at least this many wait for the filter.
-    static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 4;
+    // The reader keys a block when at least this many wait for the filter. Half the ring rather
+    // than a quarter once the filter fetched the bytes it keys ahead of the kernel: 0.32 s
+    // against 0.34 s on a mostly duplicate 512 MiB, 0.53 against 0.55 on a mostly unique one.
+    static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 2;
     std::size_t out_length_[RING_BLOCKS] = {};
     std::atomic<bool> write_failed_{false};
     bool holding_input_ = false;  // the filter works on rings_->in[in_.front()]
