@@ -1,5 +1,6 @@
 // Platform memory for the fingerprint index: regions of address space whose pages read as zero
-// and are committed either whole or in steps as the index grows.
+// and are committed either whole or in steps as the index grows. The overlapped driver takes its
+// rings of blocks from here too, committed whole when its threads start.
 #pragma once
 
 #include <cstddef>
