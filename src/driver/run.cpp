@@ -34,8 +34,8 @@ struct Rings {
 };
 static_assert(std::is_trivially_default_constructible_v<Rings> &&
               std::is_trivially_destructible_v<Rings>);
-// Whole 64 KiB units: page-sized everywhere (64 KiB is the allocation unit of some systems).
-constexpr std::size_t RINGS_BYTES = (sizeof(Rings) + 0xFFFF) & ~std::size_t(0xFFFF);
+constexpr std::size_t RINGS_BYTES =
+    (sizeof(Rings) + COMMIT_UNIT_BYTES - 1) / COMMIT_UNIT_BYTES * COMMIT_UNIT_BYTES;
 
 Rings* Rings::create() {
     void* p = reserve_region(RINGS_BYTES);

@@ -27,10 +27,9 @@ constexpr std::size_t POOL_ALLOWANCE_PER_ENTRY = 23;
 
 // The pool is committed ahead of need in steps of a thirty-second of what it holds, within
 // these bounds: few commits, each one a whole number of large pages; when memory runs short, in
-// pages of COMMIT_PAGE (a multiple of every system's page size).
+// whole units of COMMIT_UNIT_BYTES.
 constexpr std::size_t COMMIT_STEP = LARGE_PAGE_BYTES;
 constexpr std::size_t COMMIT_STEP_MAX = 8 * LARGE_PAGE_BYTES;
-constexpr std::size_t COMMIT_PAGE = 65536;
 
 constexpr std::size_t round_up(std::size_t n, std::size_t unit) {
     return (n + unit - 1) / unit * unit;
@@ -429,7 +428,7 @@ bool FingerprintIndex::commit_up_to(std::size_t end) {
         round_up(std::max(end, committed + commit_step(committed)), COMMIT_STEP), REGION_BYTES);
     if (!commit_region(region_ + committed, want - committed)) {
         // Short of memory: the least that will do, before giving up.
-        want = std::min(round_up(end, COMMIT_PAGE), REGION_BYTES);
+        want = std::min(round_up(end, COMMIT_UNIT_BYTES), REGION_BYTES);
         if (!commit_region(region_ + committed, want - committed)) return false;
     }
     committed_.store(want, std::memory_order_release);

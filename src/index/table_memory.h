@@ -9,6 +9,9 @@ namespace chunksieve {
 
 // Granularity of reserve_region's alignment and of commit steps that want large pages.
 inline constexpr std::size_t LARGE_PAGE_BYTES = std::size_t(2) << 20;
+// A multiple of every system's page size (and of the 64 KiB unit some systems allocate in): a
+// size or offset in whole units of it suits commit_region everywhere.
+inline constexpr std::size_t COMMIT_UNIT_BYTES = 65536;
 
 // A readable, writable, zero-filled region whose pages the system commits as they are first
 // touched; nullptr when it cannot be obtained.
