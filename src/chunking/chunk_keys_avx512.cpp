@@ -37,6 +37,7 @@ namespace {
 constexpr int VECTOR_LANES = 16;
 constexpr int GROUPS = 2;
 constexpr int LANES = VECTOR_LANES * GROUPS;
+constexpr std::uint32_t GROUP_BITS = (1u << VECTOR_LANES) - 1;  // one group's lanes, from bit 0
 
 // Each round's function of (b, c, d) as a VPTERNLOGD truth table, b being the first operand:
 // F = b ? c : d (CA), G = d ? b : c (E4), H = b ^ c ^ d (96), I = c ^ (b | ~d) (39).
@@ -149,7 +150,7 @@ CHUNKSIEVE_INLINE void key_step(KeyLanes<LANES>& lanes, __m512i (*state)[16], in
 
     for (int g = 0; g < G && ended != 0; ++g) {
         const int base = (g0 + g) * VECTOR_LANES;
-        const std::uint32_t group_ended = (ended >> base) & 0xFFFF;
+        const std::uint32_t group_ended = (ended >> base) & GROUP_BITS;
         if (group_ended == 0) continue;
         alignas(64) std::uint32_t word[4][VECTOR_LANES];
         for (int k = 0; k < 4; ++k)
@@ -197,7 +198,8 @@ void chunk_keys_avx512(const KeyJob* jobs, std::size_t count, ChunkKey* keys) {
 
         // A group whose lanes have all run out of work is left out of the step: a run of long
         // chunks may keep only the first group busy.
-        const std::uint32_t first = lanes.busy & 0xFFFF, second = lanes.busy >> VECTOR_LANES;
+        static_assert(GROUPS == 2, "the step runs both groups, or the one still busy");
+        const std::uint32_t first = lanes.busy & GROUP_BITS, second = lanes.busy >> VECTOR_LANES;
         if (first != 0 && second != 0) {
             key_step<2>(lanes, state, 0);
         } else {
