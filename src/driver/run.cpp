@@ -34,8 +34,7 @@ struct Rings {
 };
 static_assert(std::is_trivially_default_constructible_v<Rings> &&
               std::is_trivially_destructible_v<Rings>);
-constexpr std::size_t RINGS_BYTES =
-    (sizeof(Rings) + COMMIT_UNIT_BYTES - 1) / COMMIT_UNIT_BYTES * COMMIT_UNIT_BYTES;
+constexpr std::size_t RINGS_BYTES = round_up(sizeof(Rings), COMMIT_UNIT_BYTES);
 
 Rings* Rings::create() {
     void* p = reserve_region(RINGS_BYTES);

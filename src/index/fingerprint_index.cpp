@@ -31,10 +31,6 @@ constexpr std::size_t POOL_ALLOWANCE_PER_ENTRY = 23;
 constexpr std::size_t COMMIT_STEP = LARGE_PAGE_BYTES;
 constexpr std::size_t COMMIT_STEP_MAX = 8 * LARGE_PAGE_BYTES;
 
-constexpr std::size_t round_up(std::size_t n, std::size_t unit) {
-    return (n + unit - 1) / unit * unit;
-}
-
 // The class of a compact block's capacity: its place in COMPACT_CAPACITIES.
 std::size_t class_of(std::uint16_t capacity) {
     std::size_t c = 0;

@@ -13,6 +13,11 @@ inline constexpr std::size_t LARGE_PAGE_BYTES = std::size_t(2) << 20;
 // size or offset in whole units of it suits commit_region everywhere.
 inline constexpr std::size_t COMMIT_UNIT_BYTES = 65536;
 
+// n rounded up to a whole number of units: sizes and ends handed to commit_region.
+constexpr std::size_t round_up(std::size_t n, std::size_t unit) {
+    return (n + unit - 1) / unit * unit;
+}
+
 // A readable, writable, zero-filled region whose pages the system commits as they are first
 // touched; nullptr when it cannot be obtained.
 void* acquire_zeroed_region(std::size_t bytes);
