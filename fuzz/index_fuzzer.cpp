@@ -1,7 +1,8 @@
-// Both forms of the fingerprint index, the compact one that runs use and the flat reference,
-// against the run model (run_model.h), after every call: the same answer, and the same entry, or
-// none, in every slot the calls can reach (read from the flat table's bytes in their documented
-// layout, and through the compact index's entry_at).
+// Both forms of the fingerprint index, the compact one that runs use (without values and with
+// them) and the flat reference, against the run model (run_model.h), after every call: the same
+// answer, the same value handed back for a found key, and the same entry, or none, in every slot
+// the calls can reach (read from the flat table's bytes in their documented layout, and through
+// the compact index's entry_at, with the value where it keeps values).
 //
 // Input: two bytes per call. The first picks one of a handful of home slots (low three bits) and
 // one of 32 keys with that home (high five bits); the keys of a home differ in one byte each,
@@ -78,9 +79,12 @@ void expect_slot(const FlatFingerprintIndex& index, const model::RunModel& m, st
 
 void expect_slot(const FingerprintIndex& index, const model::RunModel& m, std::uint32_t s) {
     ChunkKey k;
+    std::uint64_t value = 0;
     const model::Entry* e = m.at(s);
-    CHECK(index.entry_at(s, k) == (e != nullptr));
-    if (e) CHECK(std::memcmp(k.bytes, e->key.data(), 16) == 0);
+    CHECK(index.entry_at(s, k, &value) == (e != nullptr));
+    if (!e) return;
+    CHECK(std::memcmp(k.bytes, e->key.data(), 16) == 0);
+    CHECK(value == (index.keeps_values() ? e->value : 0));
 }
 
 }  // namespace
@@ -88,8 +92,9 @@ void expect_slot(const FingerprintIndex& index, const model::RunModel& m, std::u
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FlatFingerprintIndex flat;  // a fresh zero mapping: only the few pages touched cost anything
     CHECK(flat.create());
-    FingerprintIndex index;
+    FingerprintIndex index, valued;
     CHECK(index.create());
+    CHECK(valued.create(true));
     model::RunModel m;
     for (std::size_t call = 0; 2 * call + 1 < size; ++call) {
         const std::uint8_t pick = data[2 * call];
@@ -99,14 +104,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ChunkKey real;
         std::memcpy(real.bytes, key.data(), 16);
         const std::uint32_t found = m.lookup_or_insert(key, value);
-        CHECK(flat.lookup_or_insert(real, value) == found);
-        CHECK(index.lookup_or_insert(real, value) == found);
+        std::uint64_t held_flat = 0, held = 1, held_valued = 0;
+        CHECK(flat.lookup_or_insert(real, value, &held_flat) == found);
+        CHECK(index.lookup_or_insert(real, value, &held) == found);
+        CHECK(valued.lookup_or_insert(real, value, &held_valued) == found);
+        if (found) CHECK(held == 0 && held_valued == held_flat && held_flat != 0);
 
         // Every slot a call can reach: a window from any of the homes, and one slot past it.
         for (const std::uint32_t h : HOMES)
             for (std::uint32_t d = 0; d <= model::WINDOW; ++d) {
                 expect_slot(flat, m, (h + d) % model::SLOTS);
                 expect_slot(index, m, (h + d) % model::SLOTS);
+                expect_slot(valued, m, (h + d) % model::SLOTS);
             }
     }
     return 0;

@@ -3,8 +3,8 @@
 #
 #   fuzz/run.sh NAME|all SECONDS [LIBFUZZER_OPTION...]
 #
-# NAME is filter, index, chunk_keys or state. The build is build-fuzz/ beside fuzz/ (clang, with the
-# sanitizers), or $FUZZ_BUILD_DIR. Each fuzzer starts from its seeds in fuzz/corpus/NAME, which
+# NAME is filter, index, chunk_keys, state, map or map_round_trip. The build is build-fuzz/
+# beside fuzz/ (clang, with the sanitizers), or $FUZZ_BUILD_DIR. Each fuzzer starts from its seeds in fuzz/corpus/NAME, which
 # it only reads, and keeps what it finds new in build-fuzz/corpus/NAME for later runs. An input
 # that fails is written to build-fuzz/findings/ and the script exits non-zero. The sources are
 # those of this checkout, or of $FUZZ_SOURCE_DIR.
@@ -13,14 +13,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=${FUZZ_SOURCE_DIR:-$(dirname "$here")}
 build=${FUZZ_BUILD_DIR:-$(dirname "$here")/build-fuzz}
 
-usage() { echo "usage: $0 filter|index|chunk_keys|state|all SECONDS [LIBFUZZER_OPTION...]" >&2; exit 2; }
+usage() { echo "usage: $0 filter|index|chunk_keys|state|map|map_round_trip|all SECONDS [LIBFUZZER_OPTION...]" >&2; exit 2; }
 [ $# -ge 2 ] || usage
 name=$1
 seconds=$2
 shift 2
 case $name in
-    all) names=(filter index chunk_keys state) ;;
-    filter | index | chunk_keys | state) names=("$name") ;;
+    all) names=(filter index chunk_keys state map map_round_trip) ;;
+    filter | index | chunk_keys | state | map | map_round_trip) names=("$name") ;;
     *) usage ;;
 esac
 
@@ -39,6 +39,8 @@ options() {
         index) echo -max_len=4096 -timeout=30 ;;
         chunk_keys) echo -max_len=4096 -timeout=30 ;;
         state) echo -max_len=4096 -timeout=30 ;;
+        map) echo -max_len=200000 -len_control=0 -rss_limit_mb=4096 -timeout=60 ;;
+        map_round_trip) echo -max_len=300000 -len_control=0 -rss_limit_mb=4096 -timeout=60 ;;
     esac
 }
 

@@ -1,10 +1,12 @@
 // The saved index's reader against any bytes: it never reads outside them, it refuses a file
 // without putting anything into the index, and what it accepts loads whole and saves back to
-// exactly the same bytes (the format has one form for one index and total).
+// exactly the same bytes (the format has one form for one index and its numbers), or, from a
+// file of version 1 or with values the index does not keep, to the same entries in version 2.
 //
 // Input: one byte of mode, then the file. With bit 0 of the mode set, the file's last four bytes
 // are first made the checksum of the rest, so that mutations get past the checksum and reach the
-// checks behind it (size, version, parameters, slot order) and the loading itself.
+// checks behind it (size, version, parameters, flags, slot order, values) and the loading itself.
+// With bit 1 set, the index keeps values.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     FingerprintIndex index;
-    CHECK(index.create());
+    CHECK(index.create((data[0] & 2) != 0));
     const StateCheck c = load_state(file.data(), file.size(), index);
     CHECK(c.error == check_state(file.data(), file.size()).error);
     if (c.error != StateError::none) {
@@ -49,10 +51,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(index.entries() == 0);
         return 0;
     }
-    CHECK(file.size() == state_size(c.entries));
+    const bool v1 = c.version == STATE_VERSION_1;
+    const std::size_t header = v1 ? STATE_HEADER_BYTES_1 : STATE_HEADER_BYTES;
+    const std::size_t entry = state_entry_bytes(c.has_values);
+    CHECK(file.size() == header + entry * c.entries + STATE_CHECKSUM_BYTES);
     CHECK(index.entries() == c.entries);
+    CHECK(index.unknown_values() == (index.keeps_values() && !c.has_values ? c.entries : 0));
     Bytes saved;
-    CHECK(save_state(index, c.total, saved) == StateError::none);
-    CHECK(saved.out == file);
+    CHECK(save_state(index, {c.total, c.new_chunks, c.state_id}, saved) == StateError::none);
+    const bool values = index.keeps_values() && c.has_values;
+    if (!v1 && values == c.has_values) {
+        CHECK(saved.out == file);
+        return 0;
+    }
+    const StateCheck again = check_state(saved.out.data(), saved.out.size());
+    CHECK(again.error == StateError::none && again.version == STATE_VERSION);
+    CHECK(again.entries == c.entries && again.total == c.total && again.has_values == values);
+    CHECK(again.state_id == c.state_id && again.new_chunks == c.new_chunks);
+    const std::size_t saved_entry = state_entry_bytes(values);
+    for (std::uint64_t i = 0; i < c.entries; ++i)
+        CHECK(std::memcmp(&saved.out[STATE_HEADER_BYTES + i * saved_entry],
+                          &file[header + i * entry], STATE_ENTRY_BYTES) == 0);
     return 0;
 }

@@ -22,3 +22,16 @@ die() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() { checks=$((checks + 1)); }
 md5() { md5sum "$1" | cut -d' ' -f1; }
 size() { stat -c %s "$1"; }
+# refused NAME MESSAGE ARGS...: the run exits with 1 and says MESSAGE (a part of its line, or
+# anything when empty) in one line.
+refused() {
+    local name=$1 message=$2 status
+    shift 2
+    check
+    cs "$@" 2> "$T/stderr"
+    status=$?
+    [ "$status" = 1 ] || die "$name: exit status $status, want 1"
+    [ -z "$message" ] || grep -qF -- "$message" "$T/stderr" ||
+        die "$name: said '$(head -c 300 "$T/stderr")'"
+    [ "$(wc -l < "$T/stderr")" -le 1 ] || die "$name: $(wc -l < "$T/stderr") lines on standard error"
+}

@@ -11,12 +11,7 @@ namespace {
 using test::Bytes;
 using test::MARKER;
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using test::cat;
 
 TEST(Filter, ReferenceOutputsOfSmallInputs) {
     struct Case {

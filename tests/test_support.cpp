@@ -21,6 +21,13 @@ Bytes run_in_memory(const Bytes& input, std::size_t piece) {
     return io.output;
 }
 
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
 Bytes lcg_stream(std::size_t n) {
     Bytes out(n);
     std::uint32_t x = 1;

@@ -22,6 +22,9 @@ std::unique_ptr<DedupFilter> make_filter();
 // The whole filter over `input`, refilled `piece` bytes at a time; fails the test on a failed run.
 Bytes run_in_memory(const Bytes& input, std::size_t piece = STREAM_BLOCK);
 
+// The parts, one after the other.
+Bytes cat(std::initializer_list<Bytes> parts);
+
 // The test stream: x0 = 1, x = (1103515245 x + 12345) mod 2^31, byte = (x >> 16) & 0xFF.
 Bytes lcg_stream(std::size_t n);
 

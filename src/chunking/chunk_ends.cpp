@@ -91,4 +91,25 @@ std::size_t find_chunk_ends(const ChunkingKernels& k, ChunkScan& scan, const std
     return n;
 }
 
+ChunkCut ChunkEndFinder::chunk_at(std::size_t start) {
+    // Positions are offsets of the chunk's last byte, as in find_chunk_ends.
+    const std::size_t forced = start + MAX_CHUNK_LENGTH - 1;
+    const std::size_t limit = std::min(len_, forced + 1);
+    const std::size_t marker_start = start + 3;
+    if (!marker_known_ || marker_ < marker_start || marker_from_ > marker_start) {
+        marker_ = marker_start < len_ ? find_marker(k_, data_, marker_start, len_) : len_;
+        marker_from_ = marker_start;
+        marker_known_ = true;
+    }
+    const std::size_t hash_start = start + MIN_CHUNK_LENGTH - 1;
+    const std::size_t hash_to = std::min(marker_, limit);
+    const std::size_t hash =
+        hash_start < hash_to ? find_hash_end(k_, data_, hash_start, hash_to) : hash_to;
+    if (marker_ < len_ && marker_ <= hash && marker_ <= forced)
+        return ChunkCut{std::uint32_t(marker_ - start + 1), ChunkEnd::marker};
+    if (hash < hash_to) return ChunkCut{std::uint32_t(hash - start + 1), ChunkEnd::hash};
+    if (forced < len_) return ChunkCut{MAX_CHUNK_LENGTH, ChunkEnd::hash};
+    return ChunkCut{0, ChunkEnd::none};
+}
+
 }  // namespace chunksieve

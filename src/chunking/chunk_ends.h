@@ -38,4 +38,30 @@ inline constexpr std::size_t SCAN_SLACK = 64 + KERNEL_READ_SLACK;
 std::size_t find_chunk_ends(const ChunkingKernels& k, ChunkScan& scan, const std::uint8_t* data,
                             std::size_t len, ChunkCut* cuts);
 
+// The end of a chunk that starts at a place the caller names, in a span where chunks do not
+// follow one another directly: the records of an output, each padded after its chunk. A chunk's
+// end depends on its own bytes only (the marker lies wholly within the chunk, and the hash's
+// window ends MIN_CHUNK_LENGTH or more bytes in, so it too lies within the chunk), so the cut
+// is the one the chunk had in its stream. Markers are rare: one search serves many chunks.
+//
+// The span must have SCAN_SLACK readable bytes after it; chunks are asked for in increasing
+// order of their starts.
+class ChunkEndFinder {
+  public:
+    ChunkEndFinder(const ChunkingKernels& k, const std::uint8_t* data, std::size_t len)
+        : k_(k), data_(data), len_(len) {}
+
+    // The cut of the chunk that starts at data + start: `end` is its length. `end` is 0 when
+    // the span ends before the chunk does.
+    ChunkCut chunk_at(std::size_t start);
+
+  private:
+    const ChunkingKernels& k_;
+    const std::uint8_t* data_;
+    std::size_t len_;
+    std::size_t marker_ = 0;       // the first marker end at or after marker_from_, or len_
+    std::size_t marker_from_ = 0;  // where the search that found it began
+    bool marker_known_ = false;
+};
+
 }  // namespace chunksieve

@@ -1,12 +1,15 @@
 #include "driver/command_line.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace chunksieve {
 
 namespace {
 
-// One option. A flag sets a bool; an option with a value (value_name set) stores its argument.
+// One option. A flag sets a bool; an option with a value (value_name set) stores its argument,
+// or with `list` set adds it to a list (a link's map, output or input).
+enum class ListOf { none, link_map, link_out, link_in };
 struct Option {
     char short_name;  // 0: none
     const char* long_name;
@@ -14,6 +17,7 @@ struct Option {
     const char* CommandLine::*value;
     const char* value_name;  // as the help shows it; nullptr for a flag
     const char* help;
+    ListOf list = ListOf::none;
 };
 
 constexpr Option OPTIONS[] = {
@@ -26,6 +30,23 @@ constexpr Option OPTIONS[] = {
     {0, "index", nullptr, &CommandLine::index, "STATE",
      "start from the index saved in STATE, if there is one, and after a complete run save the "
      "updated index there"},
+    {0, "map", nullptr, &CommandLine::map, "MAP",
+     "also write MAP, which rebuilds IN from OUT; with --expand, the map to read"},
+    {0, "expand", &CommandLine::expand, nullptr, nullptr,
+     "rebuild: chunksieve --expand --map MAP OUT RESTORED writes to RESTORED the input that "
+     "MAP and OUT were made from"},
+    {0, "link-map", nullptr, nullptr, "LMAP",
+     "with --expand, the map of an earlier run of the chain that MAP goes on from; once per "
+     "run, the first run first",
+     ListOf::link_map},
+    {0, "link-out", nullptr, nullptr, "LOUT",
+     "with --expand, that run's output, a regular file; the i-th --link-out or --link-in goes "
+     "with the i-th --link-map",
+     ListOf::link_out},
+    {0, "link-in", nullptr, nullptr, "LIN",
+     "with --expand, the input that run was made from (or its restored copy), in place of its "
+     "output",
+     ListOf::link_in},
 };
 
 const Option* find_long(const char* name, std::size_t len) {
@@ -63,7 +84,18 @@ bool apply(CommandLine& cl, const Option& o, bool as_long, const char* attached,
         }
         attached = argv[++i];
     }
-    cl.*o.value = attached;
+    switch (o.list) {
+        case ListOf::none:
+            cl.*o.value = attached;
+            break;
+        case ListOf::link_map:
+            cl.link_maps.push_back(attached);
+            break;
+        case ListOf::link_out:
+        case ListOf::link_in:
+            cl.link_data.push_back({attached, o.list == ListOf::link_in});
+            break;
+    }
     return true;
 }
 
@@ -111,22 +143,48 @@ CommandLine parse_command_line(int argc, char** argv) {
 std::string help_text() {
     std::string s =
         "usage: chunksieve [OPTION]... [--] IN OUT\n"
+        "       chunksieve --expand --map MAP [--link-map LMAP --link-out LOUT]... [--] OUT "
+        "RESTORED\n"
         "Writes to OUT the first copy of every distinct content-defined chunk of IN, each\n"
         "padded to a multiple of 64 bytes. IN '-' is the standard input, OUT '-' the standard\n"
-        "output (a file named '-' is './-').\n"
+        "output (a file named '-' is './-'). With --map, MAP records the rest, and --expand\n"
+        "rebuilds IN from OUT and MAP; a run that went on from an --index STATE needs the\n"
+        "earlier runs of its chain as links.\n"
         "\n";
+    constexpr std::size_t LEFT = 24, WIDTH = 79;
     for (const Option& o : OPTIONS) {
         std::string left = o.short_name ? std::string("  -") + o.short_name + ", " : "      ";
         left += std::string("--") + o.long_name;
         if (o.value_name) left += std::string(" ") + o.value_name;
-        if (left.size() < 24) left.resize(24, ' ');
-        s += left + o.help + "\n";
+        if (left.size() < LEFT) left.resize(LEFT, ' ');
+        // The help, in lines that fit, each after the left column.
+        std::string line = left;
+        for (const char* w = o.help; *w;) {
+            const char* e = std::strchr(w, ' ');
+            const std::size_t len = e ? std::size_t(e - w) : std::strlen(w);
+            if (line.size() > LEFT && line.size() + 1 + len > WIDTH) {
+                s += line + "\n";
+                line = std::string(LEFT, ' ');
+            } else if (line.size() > LEFT && line.back() != ' ') {
+                line += ' ';
+            }
+            line.append(w, len);
+            w += len;
+            while (*w == ' ')
+                ++w;
+        }
+        s += line + "\n";
     }
     s += "  --                    end of options: the remaining arguments are operands\n"
          "\n"
          "Exit status: 0 after a complete run; 1 on any failure, with a message on standard\n"
          "error.\n";
     return s;
+}
+
+int fail(const std::string& what) {
+    std::fprintf(stderr, "chunksieve: %s\n", what.c_str());
+    return 1;
 }
 
 std::string quoted(const char* path) {

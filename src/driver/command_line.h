@@ -12,7 +12,17 @@ struct CommandLine {
     bool version = false;
     bool stats = false;
     bool progress = false;
-    const char* index = nullptr;        // --index STATE: the saved index to start from and update
+    const char* index = nullptr;  // --index STATE: the saved index to start from and update
+    const char* map = nullptr;    // --map MAP: the map written, or read with --expand
+    bool expand = false;          // rebuild the input from OUT and MAP
+    // The earlier runs of a chain, for --expand, in order: each link's map, and its output or
+    // the input it restores to, paired in the order given.
+    std::vector<const char*> link_maps;
+    struct LinkData {
+        const char* path;
+        bool is_input;
+    };
+    std::vector<LinkData> link_data;
     std::vector<const char*> operands;  // "-" stands for the standard input or output
     std::string error;                  // why the arguments were refused; empty when they were not
 };
@@ -24,6 +34,9 @@ CommandLine parse_command_line(int argc, char** argv);
 
 // The --help text, several lines, each ending in a line break.
 std::string help_text();
+
+// Prints "chunksieve: WHAT" on standard error and gives the failure exit status, 1.
+int fail(const std::string& what);
 
 // The path as it may stand in a one-line message: between quotes, control characters as '?'.
 std::string quoted(const char* path);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "driver/files.h"
+#include "driver/posix_io.h"
 
 namespace chunksieve {
 
@@ -20,10 +21,7 @@ int fd(std::intptr_t h) {
 }  // namespace
 
 bool Files::open_input(const char* path) {
-    int in;
-    do
-        in = ::open(path, O_RDONLY | O_CLOEXEC);
-    while (in < 0 && errno == EINTR);
+    const int in = open_retrying(path, O_RDONLY);
     in_ = in;
     if (in < 0) {
         error_ = errno;
@@ -59,10 +57,7 @@ bool Files::check_input() {
 bool Files::create_output(const char* path) {
     // Open without O_TRUNC first: whether this is the input under another name (a link, a
     // second path) can only be told once it is open, and by then O_TRUNC would have emptied it.
-    int out;
-    do
-        out = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    while (out < 0 && errno == EINTR);
+    const int out = open_retrying(path, O_WRONLY | O_CREAT, 0666);
     out_ = out;
     if (out < 0) {
         error_ = errno;
@@ -126,32 +121,11 @@ bool Files::close_all() {
 }
 
 std::ptrdiff_t Files::read(std::uint8_t* buf, std::size_t capacity) {
-    for (;;) {
-        const ssize_t got = ::read(fd(in_), buf, capacity);
-        if (got >= 0) return got;
-        if (errno != EINTR) {
-            read_error_ = errno;
-            return -1;
-        }
-    }
+    return read_fd(fd(in_), buf, capacity, read_error_);
 }
 
 bool Files::write_all(const std::uint8_t* buf, std::size_t n) {
-    while (n > 0) {
-        const ssize_t put = ::write(fd(out_), buf, n);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            write_error_ = errno;
-            return false;
-        }
-        if (put == 0) {  // no progress and no error: give up rather than spin
-            write_error_ = EIO;
-            return false;
-        }
-        buf += put;
-        n -= std::size_t(put);
-    }
-    return true;
+    return write_fd(fd(out_), buf, n, n, write_error_);
 }
 
 std::string system_message(int code) {

@@ -6,6 +6,9 @@
 // With --index STATE the run starts from the index STATE holds (an empty one when there is no
 // STATE) and, only after a complete run, replaces STATE with the updated index; after any
 // failure STATE is as it was.
+//
+// With --map MAP the run also writes the map that rebuilds IN from OUT; --expand rebuilds it
+// (expand_command.cpp).
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -14,10 +17,13 @@
 #include <optional>
 #include <string>
 
+#include "driver/checksum_io.h"
 #include "driver/command_line.h"
+#include "driver/expand_command.h"
 #include "driver/files.h"
 #include "driver/progress.h"
 #include "driver/run.h"
+#include "driver/side_file.h"
 #include "driver/state_option.h"
 #include "filter/dedup_filter.h"
 
@@ -37,11 +43,6 @@ struct StateFigures {
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-int fail(const std::string& what) {
-    std::fprintf(stderr, "chunksieve: %s\n", what.c_str());
-    return 1;
 }
 
 bool is_standard(const char* operand) {
@@ -71,7 +72,8 @@ std::string output_refused(const Files& files, const char* out) {
 }
 
 // The message for a run that did not complete.
-std::string run_failed(RunStatus status, const Files& files, const char* in, const char* out) {
+std::string run_failed(RunStatus status, const Files& files, const char* in, const char* out,
+                       const char* map, const SideFile& map_file) {
     switch (status) {
         case RunStatus::read_failed:
             return "reading " + input_name(in) + ": " + system_message(files.read_error());
@@ -80,13 +82,16 @@ std::string run_failed(RunStatus status, const Files& files, const char* in, con
         case RunStatus::no_memory:
             return "out of memory for the index, holding " +
                    std::to_string(filter.index.entries()) + " entries";
+        case RunStatus::map_failed:
+            return "writing the map " + output_name(map) + ": " + system_message(map_file.error());
         case RunStatus::complete:
             break;
     }
     return {};
 }
 
-void print_stats(const DedupFilter& f, double seconds, const StateFigures* state) {
+void print_stats(const DedupFilter& f, double seconds, const StateFigures* state,
+                 const MapWriter* map) {
     const FilterCounts& c = f.counts;
     const std::uint64_t input = c.chunk_bytes + c.tail_bytes;
     const double share = input > 0 ? 100.0 * double(c.new_bytes) / double(input) : 0;
@@ -98,8 +103,17 @@ void print_stats(const DedupFilter& f, double seconds, const StateFigures* state
                  "\n"
                  "new chunks written: %" PRIu64
                  "\n"
-                 "chunks found: %" PRIu64
-                 "\n"
+                 "chunks found: %" PRIu64 "\n",
+                 input, c.chunks, c.new_chunks, c.chunks - c.new_chunks);
+    if (map) {
+        const std::uint64_t earlier = map->repeats_of_earlier_runs();
+        std::fprintf(stderr,
+                     "  met in earlier runs: %" PRIu64
+                     "\n"
+                     "  met earlier in this run: %" PRIu64 "\n",
+                     earlier, c.chunks - c.new_chunks - earlier);
+    }
+    std::fprintf(stderr,
                  "output bytes: %" PRIu64
                  "\n"
                  "fill bytes in the output: %" PRIu64
@@ -108,17 +122,32 @@ void print_stats(const DedupFilter& f, double seconds, const StateFigures* state
                  "\n"
                  "index entries dropped from full windows: %" PRIu64
                  "\n"
-                 "new share of the input: %.2f%%\n"
+                 "new share of the input: %.2f%%\n",
+                 c.new_bytes + c.fill_bytes, c.fill_bytes, c.tail_bytes, f.index.dropped(), share);
+    if (map) std::fprintf(stderr, "map bytes: %" PRIu64 "\n", map->bytes_written());
+    std::fprintf(stderr,
                  "wall time: %.3f s\n"
                  "speed: %.1f MB/s\n",
-                 input, c.chunks, c.new_chunks, c.chunks - c.new_chunks, c.new_bytes + c.fill_bytes,
-                 c.fill_bytes, c.tail_bytes, f.index.dropped(), share, seconds, rate);
+                 seconds, rate);
     if (state)
         std::fprintf(stderr,
                      "index entries loaded: %" PRIu64
                      " in %.3f s\n"
                      "index entries saved: %" PRIu64 " in %.3f s\n",
                      state->loaded, state->load_seconds, state->saved, state->save_seconds);
+}
+
+// Why MAP may not be written where it is: it is IN, OUT or STATE, under any name.
+std::string map_clash(const char* map, const SideFile& map_file, const char* in, const char* out,
+                      const char* index) {
+    if (is_standard(map) && is_standard(out))
+        return "the map and the output cannot both be standard output";
+    const FileId id = map_file.id();
+    if (!is_standard(in) && id == file_id(in)) return "the map " + quoted(map) + " is the input";
+    if (!is_standard(out) && id == file_id(out)) return "the map " + quoted(map) + " is the output";
+    if (index && id == file_id(index))
+        return "the map " + quoted(map) + " is the index state " + quoted(index);
+    return {};
 }
 
 }  // namespace
@@ -134,6 +163,10 @@ int main(int argc, char** argv) {
             return fail(std::string("writing standard output: ") + std::strerror(errno));
         return 0;
     }
+    if (cl.expand) return run_expand(cl);
+    if (!cl.link_maps.empty() || !cl.link_data.empty())
+        return fail(
+            "--link-map, --link-out and --link-in go with --expand (see chunksieve --help)");
     // Checked before anything is opened: an operand too many is most often a glob that matched
     // more than one file, and the last of them would be overwritten.
     if (cl.operands.size() != 2)
@@ -141,6 +174,7 @@ int main(int argc, char** argv) {
                     " (usage: chunksieve [OPTION]... [--] IN OUT)");
     const char* in = cl.operands[0];
     const char* out = cl.operands[1];
+    const char* map = cl.map;
 #if defined(CHUNKSIEVE_PLAIN_LOOP)
     filter.kernels = nullptr;  // the per-byte reference loop, for differential tests
 #endif
@@ -148,6 +182,7 @@ int main(int argc, char** argv) {
     // The state's lock comes first: a run that waits for its input holds it meanwhile.
     std::optional<StateFile> state;
     StateFigures figures;
+    StateCheck loaded;
     if (cl.index) {
         state.emplace(cl.index);
         if (const std::string problem = lock_state_file(*state, cl.index); !problem.empty())
@@ -157,49 +192,110 @@ int main(int argc, char** argv) {
     if (!(is_standard(in) ? files.use_standard_input() : files.open_input(in)))
         return fail("cannot open " + input_name(in) + ": " + system_message(files.error()));
     // The table and the state come before the output: a run that cannot start leaves an existing
-    // output alone.
-    if (!filter.index.create())
+    // output alone. With a map the index keeps each key's value: where its chunk's first copy is.
+    if (!filter.index.create(map != nullptr))
         return fail("cannot reserve memory for the index: " + system_message(last_system_error()));
     if (state) {
         const Clock::time_point loading = Clock::now();
-        std::string problem = load_state_file(*state, cl.index, filter, figures.loaded);
+        std::string problem = load_state_file(*state, cl.index, filter, loaded);
         if (problem.empty() && !is_standard(out))
             problem = check_output_is_not_state(*state, cl.index, out);
+        if (problem.empty() && map) problem = check_state_anchors_map(loaded, cl.index);
         if (!problem.empty()) return fail(problem);
+        figures.loaded = loaded.entries;
         figures.load_seconds = seconds_since(loading);
     }
-    if (!(is_standard(out) ? files.use_standard_output() : files.create_output(out)))
+    // The map is opened (made if need be) before the output, and cut only once it is known to
+    // be neither the input, the output nor the state, so that a refused run changes none of
+    // them; a run refused or failed after this removes a map it created.
+    SideFile map_file;
+    if (map) {
+        std::string problem;
+        if (!map_file.open_write(map, false))
+            problem = "cannot create the map " + output_name(map) + ": " +
+                      system_message(map_file.error());
+        else
+            problem = map_clash(map, map_file, in, out, cl.index);
+        if (!problem.empty()) {
+            map_file.remove_created(map);
+            return fail(problem);
+        }
+    }
+    if (!(is_standard(out) ? files.use_standard_output() : files.create_output(out))) {
+        if (map) map_file.remove_created(map);
         return fail(output_refused(files, out));
+    }
     if (state && !is_standard(out)) {
         // A new output at STATE's own name: refused before anything is written to it.
         if (const std::string problem = check_output_is_not_state(*state, cl.index, out);
-            !problem.empty())
+            !problem.empty()) {
+            if (map) map_file.remove_created(map);
             return fail(problem);
+        }
+    }
+    std::optional<MapWriter> map_writer;
+    if (map) {
+        // A run goes on from a state that a map names, even one that holds no entries, so that
+        // the chain of maps stays unbroken.
+        const bool from_index = loaded.state_id != 0;
+        map_writer.emplace(map_file);
+        if (!map_file.cut() ||
+            !map_writer->begin(MapStart{from_index, from_index ? loaded.state_id : 0,
+                                        from_index ? loaded.new_chunks : 0})) {
+            map_file.remove_created(map);
+            return fail("writing the map " + output_name(map) + ": " +
+                        system_message(map_file.error()));
+        }
+        filter.map = &*map_writer;
     }
     const std::int64_t size = files.input_size();
 
+    ChecksumIo counted(files);
+    StreamIo& io = map ? static_cast<StreamIo&>(counted) : files;
     RunStatus status;
     if (cl.progress && stderr_is_terminal()) {
-        ProgressIo shown(files, size, started);
+        ProgressIo shown(io, size, started);
         status = run_filter(filter, shown);
         shown.clear();
     } else {
-        status = run_filter(filter, files);
+        status = run_filter(filter, io);
     }
     if (status != RunStatus::complete) {
-        const std::string message = run_failed(status, files, in, out);
+        const std::string message = run_failed(status, files, in, out, map, map_file);
         files.close_all();
+        if (map) map_file.remove_created(map);
         return fail(message);
     }
-    if (!files.close_all())
+    if (!files.close_all()) {
+        if (map) map_file.remove_created(map);
         return fail("closing " + output_name(out) + ": " + system_message(files.error()));
+    }
+    // The map's end names the index this run leaves, which the save below then carries.
+    std::uint64_t index_id = 0;
+    if (map) {
+        const FilterCounts& c = filter.counts;
+        if (state)
+            index_id = next_index_id(loaded.state_id, counted.crc(), c.chunk_bytes + c.tail_bytes,
+                                     c.chunks, map_writer->next_ordinal());
+        if (!finish_map(filter, counted.crc(), index_id) || !map_file.close()) {
+            map_file.remove_created(map);
+            return fail("writing the map " + output_name(map) + ": " +
+                        system_message(map_file.error()));
+        }
+    }
     if (state) {
         const Clock::time_point saving = Clock::now();
-        if (const std::string problem = save_state_file(*state, cl.index, filter); !problem.empty())
+        const std::uint64_t next = map ? map_writer->next_ordinal() : 0;
+        if (const std::string problem = save_state_file(*state, cl.index, filter, next, index_id);
+            !problem.empty()) {
+            if (map) map_file.remove_created(map);  // it names a state that was not saved
             return fail(problem);
+        }
         figures.saved = filter.index.entries();
         figures.save_seconds = seconds_since(saving);
     }
-    if (cl.stats) print_stats(filter, seconds_since(started), state ? &figures : nullptr);
+    if (cl.stats)
+        print_stats(filter, seconds_since(started), state ? &figures : nullptr,
+                    map ? &*map_writer : nullptr);
     return 0;
 }

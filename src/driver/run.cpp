@@ -262,6 +262,8 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
             case REQ_NO_MEMORY:
                 // The filter stopped for good; the blocks it handed over are still written.
                 return RunStatus::no_memory;
+            case REQ_MAP_FAILED:
+                return RunStatus::map_failed;
             default: {
                 // REQ_OUTPUT: a full buffer. REQ_DONE, or REQ_NONE from a body that returned: the
                 // rest, and the run is over.

@@ -22,7 +22,7 @@ class StreamIo {
     ~StreamIo() = default;
 };
 
-enum class RunStatus { complete, read_failed, write_failed, no_memory };
+enum class RunStatus { complete, read_failed, write_failed, no_memory, map_failed };
 
 // Who calls read and write. Either way the calls, their order and their sizes are the same, and
 // so are the output bytes; only their timing differs.

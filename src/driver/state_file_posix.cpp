@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/posix_io.h"
 #include "driver/state_file.h"
 
 namespace chunksieve {
@@ -18,14 +19,6 @@ constexpr std::uint64_t WRITEBACK_STEP = std::uint64_t(4) << 20;
 
 int fd(std::intptr_t h) {
     return int(h);
-}
-
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int f;
-    do
-        f = ::open(path, flags | O_CLOEXEC, mode);
-    while (f < 0 && errno == EINTR);
-    return f;
 }
 
 // The directory entry of a rename reaches the disk only with its directory.

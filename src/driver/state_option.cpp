@@ -18,7 +18,7 @@ std::string unfit(const char* path, const StateCheck& c) {
             return "index state " + name + " is truncated";
         case StateError::version:
             return "index state " + name + " has format version " + std::to_string(c.version) +
-                   "; this chunksieve reads version " + std::to_string(STATE_VERSION);
+                   "; this chunksieve reads versions 1 and 2";
         case StateError::parameters:
             return "index state " + name + " was made for an index of another size";
         case StateError::damaged:
@@ -43,8 +43,8 @@ std::string lock_state_file(StateFile& state, const char* path) {
 }
 
 std::string load_state_file(StateFile& state, const char* path, DedupFilter& filter,
-                            std::uint64_t& loaded) {
-    loaded = 0;
+                            StateCheck& loaded) {
+    loaded = StateCheck{};
     switch (state.read()) {
         case StateRead::absent:
             return {};
@@ -61,7 +61,7 @@ std::string load_state_file(StateFile& state, const char* path, DedupFilter& fil
     state.release_bytes();
     if (c.error != StateError::none) return unfit(path, c);
     filter.total = c.total;
-    loaded = c.entries;
+    loaded = c;
     return {};
 }
 
@@ -71,9 +71,21 @@ std::string check_output_is_not_state(const StateFile& state, const char* state_
     return "the output " + quoted(out) + " is the index state " + quoted(state_path);
 }
 
-std::string save_state_file(StateFile& state, const char* path, const DedupFilter& filter) {
+std::string check_state_anchors_map(const StateCheck& loaded, const char* path) {
+    // Without values the index cannot say where a chunk it holds was written; without an id, no
+    // map of the run that saved it names it. An empty state holds nothing to refer to.
+    if (loaded.entries == 0 || (loaded.has_values && loaded.state_id != 0)) return {};
+    return "index state " + quoted(path) +
+           " was saved by a run without --map, so a map cannot refer to its chunks: run without "
+           "--index, or with a new STATE, to start a chain of maps";
+}
+
+std::string save_state_file(StateFile& state, const char* path, const DedupFilter& filter,
+                            std::uint64_t new_chunks, std::uint64_t state_id) {
     bool ok = state.begin();
-    if (ok) ok = save_state(filter.index, filter.total, state) == StateError::none;
+    if (ok)
+        ok = save_state(filter.index, StateInfo{filter.total, new_chunks, state_id}, state) ==
+             StateError::none;
     if (ok) ok = state.commit();
     if (ok) return {};
     return "cannot save index state " + quoted(path) +

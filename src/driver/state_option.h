@@ -17,15 +17,21 @@ std::string lock_state_file(StateFile& state, const char* path);
 
 // Before the output is touched: reads STATE whole and, if it is sound, loads it into the
 // filter's created, empty index and sets the running total from it; a missing STATE leaves the
-// index empty. `loaded` receives the number of entries loaded.
+// index empty. `loaded` receives what the file held (all zero without one).
 std::string load_state_file(StateFile& state, const char* path, DedupFilter& filter,
-                            std::uint64_t& loaded);
+                            StateCheck& loaded);
+
+// With --map: refuses a loaded state that a map cannot refer to, one saved without values or by
+// a run that wrote no map.
+std::string check_state_anchors_map(const StateCheck& loaded, const char* path);
 
 // Refuses an output that is the state itself: the rename at the end would replace it.
 std::string check_output_is_not_state(const StateFile& state, const char* state_path,
                                       const char* out);
 
-// After a complete run: writes the filter's index and total beside STATE and renames it over.
-std::string save_state_file(StateFile& state, const char* path, const DedupFilter& filter);
+// After a complete run: writes the filter's index and total beside STATE and renames it over,
+// with the chain's new-chunk count and the id a map names this state by (both 0 without a map).
+std::string save_state_file(StateFile& state, const char* path, const DedupFilter& filter,
+                            std::uint64_t new_chunks, std::uint64_t state_id);
 
 }  // namespace chunksieve

@@ -20,6 +20,32 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
     return found;
 }
 
+// The same with a map: the index is given the chunk's ordinal (plus one) and, for a chunk it
+// holds, says the ordinal of its first copy, which the map records. A key whose value is not
+// known (or that no longer fits) cannot be referred to: the run cannot go on.
+inline std::uint32_t ask_index_mapped(DedupFilter& f, const ChunkKey& key, std::uint32_t n) {
+    MapWriter& map = *f.map;
+    const std::uint64_t value = map.next_ordinal() + 1;
+    if (value >= FingerprintIndex::VALUE_MASK) [[unlikely]]
+        give_up(f.channel, REQ_MAP_FAILED);
+    std::uint64_t held = 0;
+    const std::uint32_t found = f.flat_reference
+                                    ? f.flat_reference->lookup_or_insert(key, value, &held)
+                                    : f.index.lookup_or_insert(key, value, &held);
+    if (f.index.failed()) [[unlikely]]
+        give_up(f.channel, REQ_NO_MEMORY);
+    if (!found) {
+        map.add_new(n);
+    } else {
+        if (held == 0 || held >= FingerprintIndex::VALUE_MASK) [[unlikely]]
+            give_up(f.channel, REQ_MAP_FAILED);
+        map.add_repeat(held - 1, n);
+    }
+    if (map.failed()) [[unlikely]]  // the sink refused a frame
+        give_up(f.channel, REQ_MAP_FAILED);
+    return found;
+}
+
 // The reference: one byte at a time, every step as plain as it can be.
 [[noreturn]] void plain_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
@@ -31,6 +57,7 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
         const int next = next_byte(ch);
         if (next < 0) {
             f.counts.tail_bytes = f.count;
+            f.tail = chunk;
             f.total = total;
             finish(ch);  // the unfinished last chunk is neither keyed nor written
         }
@@ -48,7 +75,8 @@ inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_
         const std::uint32_t n = f.count;
         const ChunkKey key = f.digest.finish(n);
         f.count = 0;
-        const std::uint32_t found = ask_index(f, key, block_number(total));
+        const std::uint32_t found =
+            f.map ? ask_index_mapped(f, key, n) : ask_index(f, key, block_number(total));
         const std::uint64_t padded = padded_length(n);
         total += padded;
         f.counts.add_chunk(n, padded, found);
@@ -97,7 +125,8 @@ void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total, std::siz
     for (std::size_t j = 0; j < n; ++j) {
         prefetch_index(f, f.keys, j, n);
         const KeyJob& c = f.jobs[j];
-        const std::uint32_t found = ask_index(f, f.keys[j], block_number(total));
+        const std::uint32_t found = f.map ? ask_index_mapped(f, f.keys[j], c.length)
+                                          : ask_index(f, f.keys[j], block_number(total));
         const std::uint64_t padded = padded_length(c.length);
         total += padded;
         f.counts.add_chunk(c.length, padded, found);
@@ -151,6 +180,7 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
             if (ch.end_of_input) {
                 key_and_write(f, held_chunks, total, held_chunks);
                 f.counts.tail_bytes = f.search.scan.count;
+                f.tail = held + held_bytes - f.search.scan.count;
                 f.total = total;
                 finish(ch);  // the unfinished last chunk is dropped
             }
@@ -297,6 +327,20 @@ std::size_t EndSearch::next_block(const ChunkingKernels& k, std::uint8_t* data, 
     return n;
 }
 
+bool finish_map(DedupFilter& f, std::uint32_t input_crc, std::uint64_t index_id) {
+    const FilterCounts& c = f.counts;
+    MapEnd end;
+    end.chunks = c.chunks;
+    end.new_chunks = c.new_chunks;
+    end.input_bytes = c.chunk_bytes + c.tail_bytes;
+    end.output_bytes = c.new_bytes + c.fill_bytes;
+    end.input_crc = input_crc;
+    end.saved_index = index_id != 0;
+    end.index_id = index_id;
+    end.next_ordinal = f.map->next_ordinal();
+    return f.map->finish(f.tail, c.tail_bytes, end);
+}
+
 void filter_body(void* arg) {
     DedupFilter& f = *static_cast<DedupFilter*>(arg);
     // Each input is chunked from its first byte, as if no input had come before, and counted
@@ -308,6 +352,7 @@ void filter_body(void* arg) {
     f.count = 0;
     f.search = EndSearch{};
     f.found_ends = nullptr;
+    f.tail = nullptr;
     if (f.kernels)
         block_loop(f);
     else

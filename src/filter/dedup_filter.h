@@ -20,6 +20,7 @@
 #include "chunking/rolling_hash.h"
 #include "index/fingerprint_index.h"
 #include "index/flat_index.h"
+#include "map/map_writer.h"
 #include "stream/stream_channel.h"
 
 namespace chunksieve {
@@ -155,6 +156,13 @@ struct DedupFilter {
     FingerprintIndex index;
     // When set (tests and benchmarks), the filter asks this flat reference table instead.
     FlatFingerprintIndex* flat_reference = nullptr;
+    // When set, every chunk is told to the map as well, and the index keeps each key's value:
+    // the ordinal of its chunk, plus one (see map_format.h).
+    MapWriter* map = nullptr;
+    // At the end of an input: its bytes after the last chunk end (counts.tail_bytes of them),
+    // which stay here until the filter is started again.
+    const std::uint8_t* tail = nullptr;
+
     // Padded lengths of all chunks ended so far, found or new, in every input this filter has
     // taken: a new run goes on from here, as its index goes on from the entries it holds.
     std::uint64_t total = 0;
@@ -187,6 +195,11 @@ inline std::uint64_t block_number(std::uint64_t total) {
     const std::uint64_t n = total / CHUNK_ALIGNMENT + 1;
     return n < FingerprintIndex::VALUE_MASK ? n : FingerprintIndex::VALUE_MASK;
 }
+
+// Ends the map of the run `f` has just completed: its tail bytes and its end, with the input's
+// checksum and, when the run leaves a saved index, that index's id (0: none). False when the
+// map's sink refused bytes.
+bool finish_map(DedupFilter& f, std::uint32_t input_crc, std::uint64_t index_id);
 
 // The filter body; `filter` is a DedupFilter. Started through start() once for each input, whose
 // end it meets with finish().

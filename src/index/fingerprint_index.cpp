@@ -21,9 +21,12 @@ static_assert(std::size(COMPACT_CAPACITIES) == FingerprintIndex::COMPACT_CLASSES
 
 // The pool may grow to this many bytes, plus this many per entry, before outgrown blocks are
 // squeezed out: with what is committed ahead, the directory and the program's own few MiB, a run
-// stays within 16 MiB plus 24 bytes per entry held.
+// stays within 16 MiB plus 24 bytes per entry held. With values an entry takes 21 bytes where it
+// took 16, and the allowance per entry grows in proportion (23 * 21 / 16, rounded down): a run
+// then stays within 16 MiB plus 32 bytes per entry held.
 constexpr std::size_t POOL_ALLOWANCE_BASE = std::size_t(6) << 20;
 constexpr std::size_t POOL_ALLOWANCE_PER_ENTRY = 23;
+constexpr std::size_t VALUED_POOL_ALLOWANCE_PER_ENTRY = 30;
 
 // The pool is committed ahead of need in steps of a thirty-second of what it holds, within
 // these bounds: few commits, each one a whole number of large pages; when memory runs short, in
@@ -78,19 +81,36 @@ static_assert(count_ones(0) == 0 && count_ones(~std::uint64_t(0)) == 64 &&
 }  // namespace
 
 FingerprintIndex::~FingerprintIndex() {
-    release_region(region_, REGION_BYTES);
+    release_region(region_, region_bytes_);
 }
 
-bool FingerprintIndex::create() {
-    if (region_) return true;
-    region_ = static_cast<std::uint8_t*>(reserve_region(REGION_BYTES));
+bool FingerprintIndex::create(bool keep_values) {
+    // Every group dense fits the region of its mode.
+    static_assert(DIRECTORY_BYTES + GROUP_COUNT * keys_block_bytes(GROUP_SLOTS) <= REGION_BYTES);
+    static_assert(DIRECTORY_BYTES + GROUP_COUNT * valued_block_bytes(GROUP_SLOTS) ==
+                  VALUED_REGION_BYTES);
+    if (region_) {
+        if (keep_values == keep_values_) return true;
+        if (top_ != DIRECTORY_BYTES) return false;  // blocks laid out for the other mode
+        // Nothing to keep: the region is reserved again, at the other mode's size.
+        release_region(region_, region_bytes_);
+        region_ = nullptr;
+        directory_ = nullptr;
+        committed_.store(0, std::memory_order_relaxed);
+        commit_wanted_.store(0, std::memory_order_relaxed);
+    }
+    keep_values_ = keep_values;
+    region_bytes_ = keep_values ? VALUED_REGION_BYTES : REGION_BYTES;
+    allowance_base_ = POOL_ALLOWANCE_BASE;
+    allowance_per_entry_ = keep_values ? VALUED_POOL_ALLOWANCE_PER_ENTRY : POOL_ALLOWANCE_PER_ENTRY;
+    region_ = static_cast<std::uint8_t*>(reserve_region(region_bytes_));
     if (!region_) return false;
     // Every look-up reads the directory, and keys are spread over all of it: large pages where
     // the system has them, committed whole at once, with the pool's first step beside it.
-    advise_large_pages(region_, REGION_BYTES);
+    advise_large_pages(region_, region_bytes_);
     directory_ = reinterpret_cast<std::uint32_t*>(region_);
     if (!commit_up_to(DIRECTORY_BYTES)) {
-        release_region(region_, REGION_BYTES);
+        release_region(region_, region_bytes_);
         region_ = nullptr;
         return false;
     }
@@ -104,7 +124,7 @@ void FingerprintIndex::clear() {
     top_ = DIRECTORY_BYTES;
     outgrown_ = 0;
     std::fill(std::begin(free_), std::end(free_), 0);
-    entries_ = dropped_ = compactions_ = 0;
+    entries_ = dropped_ = compactions_ = unknown_values_ = 0;
     failed_ = false;
 }
 
@@ -116,24 +136,31 @@ void FingerprintIndex::prefetch_directory(const ChunkKey& key) const {
     __builtin_prefetch(directory_ + group_of(home_slot(key)));
 }
 
-void FingerprintIndex::prefetch(const ChunkKey& key) const {
-    const std::uint32_t home = home_slot(key), s = home & (GROUP_SLOTS - 1);
-    const std::uint32_t word = directory_[group_of(home)];
-    if (word == 0) return;
-    const char* p = reinterpret_cast<const char*>(region_) + std::size_t(word & OFFSET_MASK) * UNIT;
-    const std::size_t lines = word >> OFFSET_BITS;
-    constexpr std::size_t DENSE_LINES = (block_bytes(GROUP_SLOTS) + 63) / 64;
+// The header, and the lines from about the key's place to the end of its window (dense) or to
+// the free room in the middle of the block (compact: an insertion shifts every entry between
+// its place and that room). A compact block's entry of slot s sits roughly s / GROUP_SLOTS of
+// the way through, the room about half-way. With values, a dense block's values of the window
+// too, which a found key's value is read from and an insertion shifts; in a compact block the
+// lines counted over the whole block, values and all, reach into the values: measured, asking
+// for the values' lines of their own there cost more than it saved.
+template <bool VALUES>
+inline void FingerprintIndex::prefetch_lines(const char* p, std::size_t lines,
+                                             std::uint32_t s) const {
+    constexpr std::size_t DENSE_BYTES =
+        VALUES ? valued_block_bytes(GROUP_SLOTS) : keys_block_bytes(GROUP_SLOTS);
+    constexpr std::size_t DENSE_LINES = (DENSE_BYTES + 63) / 64;
     static_assert(DENSE_LINES < (1u << (32 - OFFSET_BITS)), "a block's lines fit above its offset");
-    // The header, and the lines from about the key's place to the end of its window (dense) or to
-    // the free room in the middle of the block (compact: an insertion shifts every entry between
-    // its place and that room). A compact block's entry of slot s sits roughly s / GROUP_SLOTS of
-    // the way through, the room about half-way.
     __builtin_prefetch(p);
     std::size_t first, end;
     if (lines == DENSE_LINES) {
         const std::size_t window = sizeof(Block) + s * sizeof(Entry);
         first = window / 64;
         end = std::min(lines, (window + PROBE_WINDOW * sizeof(Entry) + 63) / 64);
+        if constexpr (VALUES) {
+            const std::size_t values = keys_block_bytes(GROUP_SLOTS) + s * VALUE_BYTES;
+            for (std::size_t i = values / 64; i * 64 < values + PROBE_WINDOW * VALUE_BYTES; ++i)
+                __builtin_prefetch(p + i * 64);
+        }
     } else {
         const std::size_t place = s * lines / GROUP_SLOTS;
         if (s < HALF_SLOTS) {
@@ -149,6 +176,18 @@ void FingerprintIndex::prefetch(const ChunkKey& key) const {
         __builtin_prefetch(p + i * 64);
 }
 
+void FingerprintIndex::prefetch(const ChunkKey& key) const {
+    const std::uint32_t home = home_slot(key), s = home & (GROUP_SLOTS - 1);
+    const std::uint32_t word = directory_[group_of(home)];
+    if (word == 0) return;
+    const char* p = reinterpret_cast<const char*>(region_) + std::size_t(word & OFFSET_MASK) * UNIT;
+    const std::size_t lines = word >> OFFSET_BITS;
+    if (keep_values_)
+        prefetch_lines<true>(p, lines, s);
+    else
+        prefetch_lines<false>(p, lines, s);
+}
+
 std::uint32_t FingerprintIndex::upper_begin(const Block& b) {
     return b.capacity - count_ones(b.bits >> HALF_SLOTS);
 }
@@ -160,46 +199,71 @@ std::uint32_t FingerprintIndex::position(const Block& b, std::uint32_t s) {
 }
 
 // Slots s .. s + m - 1 of the block's group are occupied and slot s + m, in the same half, is
-// empty: e takes slot s, the run moves up one slot and fills s + m. The block has room for one
-// more entry.
-void FingerprintIndex::push_open(Block& b, std::uint32_t s, std::uint32_t m, const Entry& e) {
+// empty: the item takes slot s, the run moves up one slot and fills s + m. The block has room for
+// one more entry. Values move with their entries, over the same places.
+template <bool VALUES>
+void FingerprintIndex::push_open(Block& b, std::uint32_t s, std::uint32_t m, const Item& item) {
     assert(s / HALF_SLOTS == (s + m) / HALF_SLOTS && b.count < b.capacity);
     const std::uint32_t at = position(b, s);
     Entry* entries = b.entries();
+    std::uint8_t* values = b.values();
     if (b.dense()) {
         std::memmove(entries + at + 1, entries + at, m * sizeof(Entry));
-        entries[at] = e;
+        entries[at] = item.entry;
+        if constexpr (VALUES) {
+            std::memmove(values + (at + 1) * VALUE_BYTES, values + at * VALUE_BYTES,
+                         m * VALUE_BYTES);
+            store_value(values + at * VALUE_BYTES, item.value);
+        }
     } else if (s < HALF_SLOTS) {
         // The lower half's entries from s on move up one place, into the free room.
         const std::uint32_t lower = count_ones(b.bits & LOWER_HALF);
         std::memmove(entries + at + 1, entries + at, (lower - at) * sizeof(Entry));
-        entries[at] = e;
+        entries[at] = item.entry;
+        if constexpr (VALUES) {
+            std::memmove(values + (at + 1) * VALUE_BYTES, values + at * VALUE_BYTES,
+                         (lower - at) * VALUE_BYTES);
+            store_value(values + at * VALUE_BYTES, item.value);
+        }
     } else {
         // The upper half's entries below s move down one place, into the free room; the run
         // keeps its places, one slot higher each.
         const std::uint32_t upper = upper_begin(b);
         std::memmove(entries + upper - 1, entries + upper, (at - upper) * sizeof(Entry));
-        entries[at - 1] = e;
+        entries[at - 1] = item.entry;
+        if constexpr (VALUES) {
+            std::memmove(values + (upper - 1) * VALUE_BYTES, values + upper * VALUE_BYTES,
+                         (at - upper) * VALUE_BYTES);
+            store_value(values + (at - 1) * VALUE_BYTES, item.value);
+        }
     }
     b.bits |= bit(s + m);
     ++b.count;
 }
 
-// Slots s .. s + m - 1 (m >= 1) of the block's group, in one half, are occupied: e takes slot s,
-// the run moves up one slot, and the entry that was in slot s + m - 1 comes out and is returned.
-// The group's occupancy does not change.
-FingerprintIndex::Entry FingerprintIndex::push_closed(Block& b, std::uint32_t s, std::uint32_t m,
-                                                      const Entry& e) {
+// Slots s .. s + m - 1 (m >= 1) of the block's group, in one half, are occupied: the item takes
+// slot s, the run moves up one slot, and the entry that was in slot s + m - 1 comes out and is
+// returned, with its value. The group's occupancy does not change.
+template <bool VALUES>
+FingerprintIndex::Item FingerprintIndex::push_closed(Block& b, std::uint32_t s, std::uint32_t m,
+                                                     const Item& item) {
     assert(m >= 1 && s / HALF_SLOTS == (s + m - 1) / HALF_SLOTS);
     const std::uint32_t at = position(b, s);  // a half's run lies at adjacent places
     Entry* entries = b.entries();
-    const Entry out = entries[at + m - 1];
+    Item out{entries[at + m - 1], 0};
     std::memmove(entries + at + 1, entries + at, (m - 1) * sizeof(Entry));
-    entries[at] = e;
+    entries[at] = item.entry;
+    if constexpr (VALUES) {
+        std::uint8_t* values = b.values() + at * VALUE_BYTES;
+        out.value = load_value(values + (m - 1) * VALUE_BYTES);
+        std::memmove(values + VALUE_BYTES, values, (m - 1) * VALUE_BYTES);
+        store_value(values, item.value);
+    }
     return out;
 }
 
-std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint64_t value) {
+template <bool VALUES>
+std::uint32_t FingerprintIndex::ask(const ChunkKey& key, std::uint64_t value, std::uint64_t* held) {
     assert(value <= VALUE_MASK);
     const std::uint32_t home = home_slot(key);
     const std::uint32_t g = group_of(home), s = home & (GROUP_SLOTS - 1);
@@ -223,31 +287,42 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
     const std::uint32_t n = std::uint32_t(std::countr_one(occupied));  // at most 16
     const std::uint32_t n1 = std::min(n, in_first), n2 = n - n1;
 
+    // A found key's value, read only when asked for.
+    auto found = [held](const Block* in, std::uint32_t at) {
+        if (held) *held = VALUES ? load_value(in->values() + at * VALUE_BYTES) : 0;
+        return 1u;
+    };
     if (n1 > 0) {
-        const Entry* e = a->entries() + position(*a, s);
+        const std::uint32_t at = position(*a, s);
+        const Entry* e = a->entries() + at;
         for (std::uint32_t i = 0; i < n1; ++i)
-            if (e[i] == wanted) return 1;
+            if (e[i] == wanted) return found(a, at + i);
     }
     if (n2 > 0) {
-        const Entry* e = b->entries() + position(*b, s2);
+        const std::uint32_t at = position(*b, s2);
+        const Entry* e = b->entries() + at;
         for (std::uint32_t i = 0; i < n2; ++i)
-            if (e[i] == wanted) return 1;
+            if (e[i] == wanted) return found(b, at + i);
     }
     if (value == 0 || failed_) return 0;
 
     // The new key takes home and every entry of the run moves up one slot. When the window was
-    // full, the entry that would move past its end is dropped; otherwise the empty slot that
-    // ended the run is filled.
+    // full, the entry that would move past its end is dropped, with its value; otherwise the
+    // empty slot that ended the run is filled.
+    const Item item{wanted, value};
+    auto drop = [this](const Item& out) {
+        if (VALUES && out.value == 0) --unknown_values_;
+        ++dropped_;
+    };
     const bool full = n == PROBE_WINDOW;
     if (n < in_first || (full && in_first == PROBE_WINDOW)) {
         // The run and the slot past it lie in home's half.
         if (full) {
-            push_closed(*a, s, n, wanted);
-            ++dropped_;
+            drop(push_closed<VALUES>(*a, s, n, item));
             return 0;
         }
         if (!make_room(g)) return 0;
-        push_open(*block(g), s, n, wanted);
+        push_open<VALUES>(*block(g), s, n, item);
         ++entries_;
         return 0;
     }
@@ -262,22 +337,26 @@ std::uint32_t FingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint6
         a = block(g);  // making room may have moved blocks
         b = block(g2);
     }
-    const Entry carried = push_closed(*a, s, n1, wanted);
+    const Item carried = push_closed<VALUES>(*a, s, n1, item);
     if (full) {
-        if (!wraps) push_closed(*b, s2, n2, carried);
-        ++dropped_;
+        drop(wraps ? carried : push_closed<VALUES>(*b, s2, n2, carried));
         return 0;
     }
     if (wraps)
-        push_open(*b, n2, 0, carried);
+        push_open<VALUES>(*b, n2, 0, carried);
     else
-        push_open(*b, s2, n2, carried);
+        push_open<VALUES>(*b, s2, n2, carried);
     ++entries_;
     return 0;
 }
 
+// lookup_or_insert, inline, calls the form for the index's mode straight away.
+template std::uint32_t FingerprintIndex::ask<false>(const ChunkKey&, std::uint64_t, std::uint64_t*);
+template std::uint32_t FingerprintIndex::ask<true>(const ChunkKey&, std::uint64_t, std::uint64_t*);
+
 bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
-                                     const std::uint8_t* keys, std::size_t stride) {
+                                     const std::uint8_t* keys, const std::uint8_t* values,
+                                     std::size_t stride) {
     assert(group < GROUP_COUNT && bits != 0 && !block(group));
     if (failed_) return false;
     const std::uint32_t count = count_ones(bits);
@@ -296,6 +375,17 @@ bool FingerprintIndex::restore_group(std::uint32_t group, std::uint64_t bits,
     }
     const std::uint32_t lower = count_ones(bits & LOWER_HALF);
     place_block(at, group, capacity, bits, keys, keys + lower * stride, stride);
+    if (keep_values_) {
+        Block& b = *reinterpret_cast<Block*>(region_ + at);
+        if (values) {
+            place_values(b, values, values + lower * stride, stride);
+            for (std::uint32_t i = 0; i < count; ++i)
+                unknown_values_ += load_value(values + i * stride) == 0;
+        } else {
+            std::memset(b.values(), 0, capacity * VALUE_BYTES);
+            unknown_values_ += count;
+        }
+    }
     directory_[group] = directory_word(at, capacity);
     entries_ += count;
     return true;
@@ -336,11 +426,41 @@ void FingerprintIndex::place_block(std::size_t at, std::uint32_t group, std::uin
     }
 }
 
-bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key) const {
+// Writes the block's values, which stand as its entries do in place_block: the i-th of the lower
+// half's occupied slots at lower + i * stride, of the upper half's at upper + i * stride.
+void FingerprintIndex::place_values(Block& b, const std::uint8_t* lower, const std::uint8_t* upper,
+                                    std::size_t stride) {
+    std::uint8_t* values = b.values();
+    const std::uint64_t lower_bits = b.bits & LOWER_HALF;
+    const std::uint32_t in_lower = count_ones(lower_bits), in_upper = b.count - in_lower;
+    if (b.dense()) {
+        std::uint32_t i = 0;
+        for (std::uint64_t x = lower_bits; x != 0; x &= x - 1, ++i)
+            std::memcpy(values + std::countr_zero(x) * VALUE_BYTES, lower + i * stride,
+                        VALUE_BYTES);
+        i = 0;
+        for (std::uint64_t x = b.bits ^ lower_bits; x != 0; x &= x - 1, ++i)
+            std::memcpy(values + std::countr_zero(x) * VALUE_BYTES, upper + i * stride,
+                        VALUE_BYTES);
+    } else if (stride == VALUE_BYTES) {
+        std::memcpy(values, lower, in_lower * VALUE_BYTES);
+        std::memcpy(values + (b.capacity - in_upper) * VALUE_BYTES, upper, in_upper * VALUE_BYTES);
+    } else {
+        for (std::uint32_t i = 0; i < in_lower; ++i)
+            std::memcpy(values + i * VALUE_BYTES, lower + i * stride, VALUE_BYTES);
+        for (std::uint32_t i = 0; i < in_upper; ++i)
+            std::memcpy(values + (b.capacity - in_upper + i) * VALUE_BYTES, upper + i * stride,
+                        VALUE_BYTES);
+    }
+}
+
+bool FingerprintIndex::entry_at(std::uint32_t slot, ChunkKey& key, std::uint64_t* value) const {
     const std::uint32_t s = slot & (GROUP_SLOTS - 1);
     const Block* b = block(group_of(slot));
     if (!b || !(b->bits & bit(s))) return false;
-    key = key_of(b->entries()[position(*b, s)]);
+    const std::uint32_t at = position(*b, s);
+    key = key_of(b->entries()[at]);
+    if (value) *value = keep_values_ ? load_value(b->values() + at * VALUE_BYTES) : 0;
     return true;
 }
 
@@ -362,8 +482,12 @@ bool FingerprintIndex::make_room(std::uint32_t group) {
         place_block(at, group, capacity, 0, nullptr, nullptr, sizeof(Entry));
     } else {
         const auto* entries = reinterpret_cast<const std::uint8_t*>(old->entries());
-        place_block(at, group, capacity, old->bits, entries,
-                    entries + upper_begin(*old) * sizeof(Entry), sizeof(Entry));
+        const std::uint32_t upper = upper_begin(*old);
+        place_block(at, group, capacity, old->bits, entries, entries + upper * sizeof(Entry),
+                    sizeof(Entry));
+        if (keep_values_)
+            place_values(*reinterpret_cast<Block*>(region_ + at), old->values(),
+                         old->values() + upper * VALUE_BYTES, VALUE_BYTES);
         // The outgrown block waits for a group that grows into its class, or for the next
         // compaction; its first entry links it to the next one waiting.
         outgrown_ += block_bytes(old->capacity);
@@ -389,20 +513,20 @@ std::size_t FingerprintIndex::allocate(std::uint16_t capacity) {
             return at;
         }
     }
-    const std::size_t allowance = POOL_ALLOWANCE_BASE + POOL_ALLOWANCE_PER_ENTRY * entries_;
+    const std::size_t allowance = allowance_base_ + allowance_per_entry_ * entries_;
     // Squeeze outgrown blocks out when the pool would pass its allowance and they are worth a
     // pass over it, or when the region is used up.
     if ((pool_bytes() + bytes > allowance && outgrown_ >= pool_bytes() / 8) ||
-        top_ + bytes > REGION_BYTES)
+        top_ + bytes > region_bytes_)
         compact();
-    if (top_ + bytes > REGION_BYTES || !commit_up_to(top_ + bytes)) return 0;
+    if (top_ + bytes > region_bytes_ || !commit_up_to(top_ + bytes)) return 0;
     const std::size_t at = top_;
     top_ += bytes;
     // Within a quarter step of the committed end: the next step may be committed elsewhere.
     const std::size_t committed = committed_.load(std::memory_order_relaxed);
     const std::size_t step = commit_step(committed);
-    if (top_ + step / 4 > committed && committed < REGION_BYTES)
-        commit_wanted_.store(std::min(round_up(committed + step, COMMIT_STEP), REGION_BYTES),
+    if (top_ + step / 4 > committed && committed < region_bytes_)
+        commit_wanted_.store(std::min(round_up(committed + step, COMMIT_STEP), region_bytes_),
                              std::memory_order_relaxed);
     return at;
 }
@@ -421,10 +545,10 @@ bool FingerprintIndex::commit_up_to(std::size_t end) {
     const std::size_t committed = committed_.load(std::memory_order_relaxed);
     if (end <= committed) return true;  // what commit_ahead committed is enough
     std::size_t want = std::min(
-        round_up(std::max(end, committed + commit_step(committed)), COMMIT_STEP), REGION_BYTES);
+        round_up(std::max(end, committed + commit_step(committed)), COMMIT_STEP), region_bytes_);
     if (!commit_region(region_ + committed, want - committed)) {
         // Short of memory: the least that will do, before giving up.
-        want = std::min(round_up(end, COMMIT_UNIT_BYTES), REGION_BYTES);
+        want = std::min(round_up(end, COMMIT_UNIT_BYTES), region_bytes_);
         if (!commit_region(region_ + committed, want - committed)) return false;
     }
     committed_.store(want, std::memory_order_release);

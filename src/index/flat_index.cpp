@@ -61,7 +61,8 @@ inline bool slot_holds(const IndexSlot& s, const ChunkKey& key) {
 
 }  // namespace
 
-std::uint32_t FlatFingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint64_t value) {
+std::uint32_t FlatFingerprintIndex::lookup_or_insert(const ChunkKey& key, std::uint64_t value,
+                                                     std::uint64_t* held) {
     assert(value <= VALUE_MASK);
     const std::uint32_t home = home_slot(key);
 
@@ -70,7 +71,10 @@ std::uint32_t FlatFingerprintIndex::lookup_or_insert(const ChunkKey& key, std::u
     for (; n < PROBE_WINDOW; ++n) {
         const IndexSlot& s = slots_[(home + n) & SLOT_MASK];
         if (slot_empty(s)) break;
-        if (slot_holds(s, key)) return 1;
+        if (slot_holds(s, key)) {
+            if (held) *held = slot_value(s);
+            return 1;
+        }
     }
     if (value == 0) return 0;
 

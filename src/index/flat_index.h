@@ -53,10 +53,12 @@ class FlatFingerprintIndex {
     void use_large_pages();
 
     // 1 when key is held in the occupied slots from its home up to the first empty one (at most
-    // PROBE_WINDOW slots); nothing changes then. Otherwise 0, and the key has been inserted with
-    // `value` (unless value is 0, which marks an empty slot and is never stored). A slot keeps
-    // 40 bits: value must be at most VALUE_MASK, or a key could be stored as an empty slot.
-    std::uint32_t lookup_or_insert(const ChunkKey& key, std::uint64_t value);
+    // PROBE_WINDOW slots); nothing changes then, and `*held` (when held is given) is the value
+    // stored with the key. Otherwise 0, and the key has been inserted with `value` (unless value
+    // is 0, which marks an empty slot and is never stored). A slot keeps 40 bits: value must be
+    // at most VALUE_MASK, or a key could be stored as an empty slot.
+    std::uint32_t lookup_or_insert(const ChunkKey& key, std::uint64_t value,
+                                   std::uint64_t* held = nullptr);
 
     static std::uint32_t home_slot(const ChunkKey& key);
 

@@ -16,8 +16,10 @@ namespace chunksieve {
 
 namespace {
 
-// Even with every slot held the file stays within the flat table's size.
+// Even with every slot held the file stays within the flat table's size; with values (25 bytes
+// an entry where a flat table's slot takes 21), 800 MiB, which a 32-bit size still counts.
 static_assert(state_size(FingerprintIndex::SLOT_COUNT) <= FlatFingerprintIndex::TABLE_BYTES);
+static_assert(state_size(FingerprintIndex::SLOT_COUNT, true) <= SIZE_MAX);
 
 constexpr std::uint8_t MAGIC[8] = {'C', 'S', 'I', 'E', 'V', 'E', 'I', 'X'};
 
@@ -30,14 +32,38 @@ void store_le64(std::uint8_t* p, std::uint64_t v) {
     store_le32(p + 4, std::uint32_t(v >> 32));
 }
 
-void write_header(std::uint8_t* h, std::uint64_t entries, std::uint64_t total) {
+std::uint64_t load_value(const std::uint8_t* p) {
+    return std::uint64_t(load_le32(p)) | std::uint64_t(p[4]) << 32;
+}
+
+void store_value(std::uint8_t* p, std::uint64_t v) {
+    store_le32(p, std::uint32_t(v));
+    p[4] = std::uint8_t(v >> 32);
+}
+
+void write_header(std::uint8_t* h, std::uint64_t entries, const StateInfo& info, bool values) {
     std::memcpy(h, MAGIC, sizeof MAGIC);
     store_le32(h + 8, STATE_VERSION);
     store_le32(h + 12, FingerprintIndex::SLOT_COUNT);
     store_le32(h + 16, FingerprintIndex::PROBE_WINDOW);
     store_le32(h + 20, sizeof(ChunkKey));
     store_le64(h + 24, entries);
-    store_le64(h + 32, total);
+    store_le64(h + 32, info.total);
+    store_le32(h + 40, values ? STATE_FLAG_VALUES : 0);
+    store_le32(h + 44, 0);
+    store_le64(h + 48, info.state_id);
+    store_le64(h + 56, info.new_chunks);
+}
+
+// Where a checked file's entries begin, and the bytes each takes.
+struct Layout {
+    std::size_t header;
+    std::size_t entry;
+};
+
+Layout layout_of(const StateCheck& c) {
+    if (c.version == STATE_VERSION_1) return {STATE_HEADER_BYTES_1, STATE_ENTRY_BYTES};
+    return {STATE_HEADER_BYTES, state_entry_bytes(c.has_values)};
 }
 
 bool same_parameters(const std::uint8_t* h) {
@@ -55,7 +81,7 @@ bool same_parameters(const std::uint8_t* h) {
 class PieceWriter {
   public:
     static constexpr std::size_t PIECE = 65536;
-    static constexpr std::size_t ROOM = FingerprintIndex::GROUP_SLOTS * STATE_ENTRY_BYTES;
+    static constexpr std::size_t ROOM = FingerprintIndex::GROUP_SLOTS * state_entry_bytes(true);
     static_assert(STATE_HEADER_BYTES <= ROOM && STATE_CHECKSUM_BYTES <= ROOM);
     static constexpr std::uint32_t SLOTS = 8;
 
@@ -168,27 +194,44 @@ StateCheck check_header(const std::uint8_t* data, std::size_t size, Intact intac
     if (size == 0) return {StateError::empty};
     if (std::memcmp(data, MAGIC, size < sizeof MAGIC ? size : sizeof MAGIC) != 0)
         return {StateError::not_state};
-    if (size < state_size(0)) return {StateError::truncated};
+    // Version 1's header and checksum: the least that any file holds.
+    if (size < STATE_HEADER_BYTES_1 + STATE_CHECKSUM_BYTES) return {StateError::truncated};
 
     c.version = load_le32(data + 8);
     c.entries = load_le64(data + 24);
     c.total = load_le64(data + 32);
     // Another version or other parameters are told only of a file that is whole: a damaged
     // header field is damage.
-    if (c.version != STATE_VERSION) {
+    if (c.version != STATE_VERSION && c.version != STATE_VERSION_1) {
         c.error = intact() ? StateError::version : StateError::damaged;
+        return c;
+    }
+    if (c.version == STATE_VERSION && size < state_size(0)) {
+        c.error = StateError::truncated;
         return c;
     }
     if (!same_parameters(data)) {
         c.error = intact() ? StateError::parameters : StateError::damaged;
         return c;
     }
+    if (c.version == STATE_VERSION) {
+        const std::uint32_t flags = load_le32(data + 40);
+        if ((flags & ~STATE_FLAG_VALUES) != 0 || load_le32(data + 44) != 0) {
+            c.error = StateError::damaged;  // what no save writes
+            return c;
+        }
+        c.has_values = (flags & STATE_FLAG_VALUES) != 0;
+        c.state_id = load_le64(data + 48);
+        c.new_chunks = load_le64(data + 56);
+    }
     if (c.entries > FingerprintIndex::SLOT_COUNT) {
         c.error = StateError::damaged;
         return c;
     }
-    if (size != state_size(c.entries)) {
-        c.error = size < state_size(c.entries) ? StateError::truncated : StateError::damaged;
+    const Layout layout = layout_of(c);
+    const std::uint64_t expected = layout.header + layout.entry * c.entries + STATE_CHECKSUM_BYTES;
+    if (size != expected) {
+        c.error = size < expected ? StateError::truncated : StateError::damaged;
         return c;
     }
     return c;
@@ -200,16 +243,14 @@ bool checksum_matches(const std::uint8_t* data, std::size_t size) {
     return crc32c(0, data, body) == load_le32(data + body);
 }
 
-const std::uint8_t* entry_at(const std::uint8_t* data, std::uint64_t i) {
-    return data + STATE_HEADER_BYTES + i * STATE_ENTRY_BYTES;
-}
-
-// Each slot holds one entry: the file's slots strictly increase and stay within the table.
-// When `index` is given, each group's entries go into it as they are checked, a whole block at
-// once with the keys copied straight from the file; the first slot out of place stops it.
-StateError walk_entries(const std::uint8_t* data, std::uint64_t entries, FingerprintIndex* index) {
-    const std::uint8_t* e = entry_at(data, 0);
-    const std::uint8_t* const end = entry_at(data, entries);
+// Each slot holds one entry: the file's slots strictly increase and stay within the table; and
+// each value, where the file has values, is not 0. When `index` is given, each group's entries go
+// into it as they are checked, a whole block at once with the keys (and values) copied straight
+// from the file; the first entry out of place stops it.
+StateError walk_entries(const std::uint8_t* data, const StateCheck& c, FingerprintIndex* index) {
+    const Layout layout = layout_of(c);
+    const std::uint8_t* e = data + layout.header;
+    const std::uint8_t* const end = e + c.entries * layout.entry;
     std::uint64_t next = 0;  // the least slot the next entry may have
     while (e != end) {
         const std::uint8_t* const first = e;
@@ -218,14 +259,17 @@ StateError walk_entries(const std::uint8_t* data, std::uint64_t entries, Fingerp
         const std::uint32_t group = FingerprintIndex::group_of(slot);
         std::uint64_t bits = 0;
         do {
+            if (c.has_values && load_value(e + STATE_ENTRY_BYTES) == 0) return StateError::damaged;
             bits |= std::uint64_t(1) << (slot & (FingerprintIndex::GROUP_SLOTS - 1));
             next = std::uint64_t(slot) + 1;
-            e += STATE_ENTRY_BYTES;
+            e += layout.entry;
             // A slot out of place, or past the table's end, also ends the group (its group
             // number is then not this one, unmasked); the test above then tells it.
         } while (e != end && (slot = load_le32(e)) >= next &&
                  slot >> FingerprintIndex::GROUP_BITS == group);
-        if (index && !index->restore_group(group, bits, first + 4, STATE_ENTRY_BYTES))
+        if (index &&
+            !index->restore_group(group, bits, first + 4,
+                                  c.has_values ? first + STATE_ENTRY_BYTES : nullptr, layout.entry))
             return StateError::no_memory;
     }
     return StateError::none;
@@ -244,7 +288,7 @@ StateCheck check_state(const std::uint8_t* data, std::size_t size) {
         c.error = StateError::damaged;
         return c;
     }
-    c.error = walk_entries(data, c.entries, nullptr);
+    c.error = walk_entries(data, c, nullptr);
     return c;
 }
 
@@ -267,29 +311,41 @@ StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintInd
         c.error = StateError::damaged;
         return c;
     }
-    c.error = walk_entries(data, c.entries, &index);
+    c.error = walk_entries(data, c, &index);
     if (checking.joinable()) checking.join();
     if (!intact) c.error = StateError::damaged;
     if (c.error == StateError::damaged) index.clear();
     return c;
 }
 
-StateError save_state(const FingerprintIndex& index, std::uint64_t total, StateSink& sink) {
+StateError save_state(const FingerprintIndex& index, const StateInfo& info, StateSink& sink) {
+    const bool values = index.keeps_values() && index.unknown_values() == 0;
     PieceWriter out(sink);
     std::uint8_t header[STATE_HEADER_BYTES];
-    write_header(header, index.entries(), total);
+    write_header(header, index.entries(), info, values);
     out.put(header, sizeof header);
 
+    const std::size_t entry_bytes = state_entry_bytes(values);
     std::uint64_t written = 0;
-    index.for_each_group([&](std::uint32_t group, std::uint64_t bits, const std::uint8_t* keys) {
+    index.for_each_group([&](std::uint32_t group, std::uint64_t bits, const std::uint8_t* keys,
+                             const std::uint64_t* held) {
+        const std::uint32_t first = group << FingerprintIndex::GROUP_BITS;
         std::uint8_t* const start = out.room();
         std::uint8_t* e = start;
-        for (; bits != 0; bits &= bits - 1, keys += sizeof(ChunkKey), e += STATE_ENTRY_BYTES) {
-            store_le32(
-                e, group << FingerprintIndex::GROUP_BITS | std::uint32_t(std::countr_zero(bits)));
-            std::memcpy(e + 4, keys, sizeof(ChunkKey));
+        if (values) {
+            for (; bits != 0;
+                 bits &= bits - 1, keys += sizeof(ChunkKey), ++held, e += entry_bytes) {
+                store_le32(e, first | std::uint32_t(std::countr_zero(bits)));
+                std::memcpy(e + 4, keys, sizeof(ChunkKey));
+                store_value(e + STATE_ENTRY_BYTES, *held);
+            }
+        } else {
+            for (; bits != 0; bits &= bits - 1, keys += sizeof(ChunkKey), e += entry_bytes) {
+                store_le32(e, first | std::uint32_t(std::countr_zero(bits)));
+                std::memcpy(e + 4, keys, sizeof(ChunkKey));
+            }
         }
-        written += std::size_t(e - start) / STATE_ENTRY_BYTES;
+        written += std::size_t(e - start) / entry_bytes;
         out.advance(std::size_t(e - start));
     });
     assert(written == index.entries());  // the header's count is the file's

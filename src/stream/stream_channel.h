@@ -28,11 +28,12 @@
 namespace chunksieve {
 
 enum Request : std::uint32_t {
-    REQ_DONE = 0,       // end of input reached; the filter will not run again
-    REQ_INPUT = 1,      // the input buffer is used up; refill it
-    REQ_OUTPUT = 2,     // the output buffer has just become full; write it out
-    REQ_NO_MEMORY = 4,  // the filter cannot go on without memory it could not get; it will not
-                        // run again, and its output so far is the start of the complete output
+    REQ_DONE = 0,        // end of input reached; the filter will not run again
+    REQ_INPUT = 1,       // the input buffer is used up; refill it
+    REQ_OUTPUT = 2,      // the output buffer has just become full; write it out
+    REQ_NO_MEMORY = 4,   // the filter cannot go on without memory it could not get; it will not
+                         // run again, and its output so far is the start of the complete output
+    REQ_MAP_FAILED = 5,  // the map could not be written; the filter will not run again
 };
 
 // Left in the request word by start() and by a filter body that returns: no request at all,

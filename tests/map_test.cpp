@@ -1,0 +1,347 @@
+// The map and expand: round trips of every kind of input through the filter with a map and back,
+// chains of runs, the record-end search that expand runs over an output, and every kind of bad
+// map or output, which must fail and never restore wrong bytes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "chunking/byte_order.h"
+#include "chunking/chunk_ends.h"
+#include "chunking/rolling_hash.h"
+#include "index/crc32c.h"
+#include "map_io.h"
+#include "test_support.h"
+
+namespace chunksieve {
+namespace {
+
+using test::Bytes;
+
+using test::cat;
+
+Bytes repeat(const Bytes& b, int times) {
+    Bytes out;
+    for (int i = 0; i < times; ++i)
+        out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
+// A copy of b with `insert` put in at each of the offsets (taken from the end first).
+Bytes edited(Bytes b, std::initializer_list<std::size_t> at, const Bytes& insert) {
+    for (auto it = std::rbegin(at); it != std::rend(at); ++it)
+        b.insert(b.begin() + std::ptrdiff_t(*it), insert.begin(), insert.end());
+    return b;
+}
+
+// The first chunk end of data[0, len) by the per-byte rule, as the plain loop finds it: its
+// length, 0 when there is none.
+ChunkCut plain_first_cut(const std::uint8_t* data, std::size_t len) {
+    auto hash = std::make_unique<RollingHash>();
+    hash->init();
+    std::uint32_t tail = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        tail = tail << 8 | data[i];
+        hash->push(data[i]);
+        const ChunkEnd end = chunk_end_after(tail, std::uint32_t(i + 1), hash->value());
+        if (end != ChunkEnd::none) return ChunkCut{std::uint32_t(i + 1), end};
+    }
+    return ChunkCut{0, ChunkEnd::none};
+}
+
+// Chunks laid out as an output's records, each followed by a gap of stray bytes: the search from
+// each record's start finds the chunk's own end, whatever stands around it.
+TEST(ChunkEndFinder, FindsEachRecordsOwnEnd) {
+    Bytes pinned;
+    Bytes stream = test::random_bytes(40000, 3);
+    for (const char* name : {"maximum-65535", "marker-first", "marker-straddles-hash-end",
+                             "hash-end-at-99", "below-threshold-at-100"}) {
+        ASSERT_TRUE(test::pinned_input(name, pinned));
+        stream.insert(stream.end(), pinned.begin(), pinned.end());
+        stream.insert(stream.end(), test::MARKER.begin(), test::MARKER.end());
+    }
+    const Bytes more = cat({Bytes(20, 0x99), test::MARKER, test::random_bytes(3000, 4)});
+    stream.insert(stream.end(), more.begin(), more.end());
+    // The stream's chunks, by the per-byte rule, and the records with gaps of stray bytes
+    // (markers among them) between.
+    std::vector<ChunkCut> cuts;
+    Bytes records;
+    std::vector<std::size_t> starts;
+    const Bytes stray = cat({Bytes{0xD3, 0xFF}, test::MARKER, test::random_bytes(57, 5)});
+    for (std::size_t at = 0;;) {
+        const ChunkCut c = plain_first_cut(stream.data() + at, stream.size() - at);
+        if (c.end == 0) break;
+        cuts.push_back(c);
+        starts.push_back(records.size());
+        records.insert(records.end(), stream.begin() + std::ptrdiff_t(at),
+                       stream.begin() + std::ptrdiff_t(at + c.end));
+        records.insert(records.end(), stray.begin(),
+                       stray.begin() + std::ptrdiff_t(cuts.size() % 64));
+        at += c.end;
+    }
+    ASSERT_GT(cuts.size(), 100u);
+    records.resize(records.size() + SCAN_SLACK);
+    const std::size_t len = records.size() - SCAN_SLACK;
+    for (const ChunkingKernels* k : test::runnable_kernel_sets()) {
+        ChunkEndFinder finder(*k, records.data(), len);
+        for (std::size_t j = 0; j < cuts.size(); ++j) {
+            const ChunkCut got = finder.chunk_at(starts[j]);
+            ASSERT_EQ(got.end, cuts[j].end) << k->name << ", chunk " << j;
+            ASSERT_EQ(got.how, cuts[j].how) << k->name << ", chunk " << j;
+        }
+        // A chunk cut short by the span's end has no end there.
+        ChunkEndFinder cut_short(*k, records.data(), starts.back() + cuts.back().end - 1);
+        EXPECT_EQ(cut_short.chunk_at(starts.back()).end, 0u) << k->name;
+    }
+}
+
+struct RoundTripCase {
+    const char* name;
+    Bytes input;
+};
+
+std::vector<RoundTripCase> round_trip_cases() {
+    const Bytes r = test::random_bytes(300000, 7);
+    Bytes max_chunk;
+    test::pinned_input("maximum-65535", max_chunk);
+    return {
+        {"empty", {}},
+        {"one byte", {42}},
+        {"99 bytes: no chunk end, all tail", Bytes(99, 5)},
+        {"a marker alone", test::MARKER},
+        {"a longest chunk and a tail", cat({max_chunk, Bytes(10, 1)})},
+        {"zeros, 300,000", Bytes(300000, 0)},
+        {"one chunk's worth repeated", repeat(test::random_bytes(1000, 8), 300)},
+        {"random, 300,000", r},
+        {"random twice, edited", cat({r, edited(r, {1000, 150000, 299000}, {1, 2, 3})})},
+        {"test stream, 1 MiB", test::lcg_stream(1 << 20)},
+    };
+}
+
+// Every input comes back byte for byte, whether the repeats are read back from the output or
+// from what was restored, and the output is the one a run without a map writes. The map is the
+// same from the reference loop, the block loop and the threads, in any split of the input.
+TEST(MapRoundTrip, EveryInputComesBack) {
+    for (const RoundTripCase& c : round_trip_cases()) {
+        SCOPED_TRACE(c.name);
+        MapChain block;
+        ASSERT_TRUE(block.ok());
+        const MappedRun run = block.run(c.input, STREAM_BLOCK, Overlap::always);
+        ASSERT_EQ(run.status, RunStatus::complete);
+        EXPECT_EQ(run.out, test::run_in_memory(c.input));
+        MapChain plain(nullptr);
+        const MappedRun plain_run = plain.run(c.input, 7, Overlap::never);
+        EXPECT_EQ(plain_run.out, run.out);
+        EXPECT_EQ(plain_run.map, run.map);
+
+        for (const auto& [out_back, restored_back] : {std::pair{true, false}, {false, true}}) {
+            const Expanded e =
+                expand_in_memory(run.map, run.out, {}, out_back, restored_back, 4099);
+            ASSERT_EQ(e.report.error, ExpandError::none)
+                << int(e.report.error) << " at " << e.report.at;
+            EXPECT_TRUE(e.restored == c.input) << "restored " << e.restored.size() << " bytes";
+            EXPECT_EQ(e.report.restored_bytes, c.input.size());
+        }
+    }
+}
+
+// What the map costs: no lengths, a run of new chunks and a run of repeats in order one record
+// each, and a run that starts where a recent one did or went on to one byte for its start. The
+// inputs end at a marker, so that the map holds no tail bytes.
+TEST(MapRoundTrip, MapSizes) {
+    const Bytes r = cat({test::random_bytes(1 << 18, 11), test::MARKER});  // about 1,000 chunks
+    // The header, a frame's head and checksum, and the end frame: 64 + 32 + 96.
+    struct Case {
+        const char* name;
+        Bytes input;
+        std::size_t bytes;
+    } cases[] = {
+        {"all new: one record of two bytes", r, 192 + 2},
+        {"four copies: the new chunks, then three runs of repeats from ordinal 0, each a count of "
+         "two bytes and a start of one",
+         repeat(r, 4), 192 + 2 + 3 * 3},
+        {"zeros: a new chunk, then 63 repeats of it", Bytes(65535 * 64, 0), 192 + 1 + 2 + 1},
+    };
+    for (const Case& c : cases) {
+        MapChain chain;
+        const MappedRun run = chain.run(c.input);
+        EXPECT_EQ(run.map.size(), c.bytes) << c.name;
+    }
+}
+
+// Three runs that share an index, each an edited copy of the one before: each map refers to the
+// runs before it, and expands with them given as links, by their outputs or their inputs.
+TEST(MapChains, ThreeRunsExpandWithTheirLinks) {
+    const Bytes d1 = cat({test::random_bytes(200000, 21), test::lcg_stream(100000)});
+    const Bytes d2 = edited(d1, {5000, 120000}, {9, 9, 9, 9});
+    const Bytes d3 = edited(d2, {60000, 250000}, {'x'});
+    MapChain chain;
+    const MappedRun r1 = chain.run(d1), r2 = chain.run(d2), r3 = chain.run(d3);
+    ASSERT_EQ(r3.status, RunStatus::complete);
+    EXPECT_LT(r3.out.size(), d3.size() / 20);  // most of it is in earlier runs' outputs
+
+    const std::vector<MemoryLink> by_outputs = {{&r1.map, &r1.out, false},
+                                                {&r2.map, &r2.out, false}};
+    const std::vector<MemoryLink> mixed = {{&r1.map, &d1, true}, {&r2.map, &r2.out, false}};
+    for (const auto* links : {&by_outputs, &mixed}) {
+        const Expanded e = expand_in_memory(r3.map, r3.out, *links);
+        ASSERT_EQ(e.report.error, ExpandError::none) << int(e.report.error);
+        EXPECT_TRUE(e.restored == d3);
+    }
+    const Expanded e2 = expand_in_memory(r2.map, r2.out, {{&r1.map, &r1.out, false}}, false, true);
+    ASSERT_EQ(e2.report.error, ExpandError::none) << int(e2.report.error);
+    EXPECT_TRUE(e2.restored == d2);
+
+    // A missing, misplaced or foreign link is refused by name, before anything is restored.
+    MapChain other;
+    const MappedRun foreign = other.run(d2);
+    struct Bad {
+        const char* name;
+        std::vector<MemoryLink> links;
+        ExpandError error;
+        int which;
+    } bad[] = {
+        {"no links", {}, ExpandError::needs_links, -1},
+        {"the middle link missing", {{&r1.map, &r1.out, false}}, ExpandError::broken_chain, -1},
+        {"the first link missing", {{&r2.map, &r2.out, false}}, ExpandError::first_link, 0},
+        {"out of order",
+         {{&r2.map, &r2.out, false}, {&r1.map, &r1.out, false}},
+         ExpandError::first_link,
+         0},
+        {"a link of another chain",
+         {{&foreign.map, &foreign.out, false}, {&r2.map, &r2.out, false}},
+         ExpandError::broken_chain,
+         1},
+    };
+    for (const Bad& b : bad) {
+        const Expanded e = expand_in_memory(r3.map, r3.out, b.links);
+        EXPECT_EQ(e.report.error, b.error) << b.name;
+        EXPECT_EQ(e.report.which, b.which) << b.name;
+        EXPECT_TRUE(e.restored.empty()) << b.name;
+    }
+    EXPECT_EQ(expand_in_memory(r1.map, r1.out, {{&r1.map, &r1.out, false}}).report.error,
+              ExpandError::no_chain);
+    // A link's data that is not its own.
+    EXPECT_NE(expand_in_memory(r3.map, r3.out, {{&r1.map, &d2, true}, {&r2.map, &r2.out, false}})
+                  .report.error,
+              ExpandError::none);
+}
+
+// The fixture for bad inputs: a run of new chunks and repeats, and a tail.
+struct BadInputs : ::testing::Test {
+    void SetUp() override {
+        const Bytes r = test::random_bytes(30000, 31);
+        input = cat({r, Bytes(5000, 0), edited(r, {100}, {1}), Bytes(50, 7)});
+        MapChain chain;
+        const MappedRun run = chain.run(input);
+        map = run.map;
+        out = run.out;
+        ASSERT_EQ(expand_in_memory(map, out).restored, input);
+    }
+    // Expand must fail, restoring nothing it reports as whole: repeats read back from the
+    // output, and (`both`) from the restored bytes too.
+    void expect_refused(const MapBytes& m, const MapBytes& o, const std::string& what,
+                        ExpandError error = ExpandError::none, bool both = true) {
+        for (const bool out_back : {true, false}) {
+            if (!out_back && !both) break;
+            const Expanded e = expand_in_memory(m, o, {}, out_back, !out_back, 1000);
+            ASSERT_NE(e.report.error, ExpandError::none) << what;
+            if (error != ExpandError::none) {
+                EXPECT_EQ(e.report.error, error) << what;
+            }
+        }
+    }
+    Bytes input;
+    MapBytes map, out;
+};
+
+TEST_F(BadInputs, EveryBitFlipOfTheMap) {
+    for (std::size_t i = 0; i < map.size(); ++i)
+        for (int bit = 0; bit < 8; ++bit) {
+            MapBytes m = map;
+            m[i] ^= std::uint8_t(1 << bit);
+            expect_refused(m, out, "map byte " + std::to_string(i) + " bit " + std::to_string(bit),
+                           ExpandError::none, false);
+        }
+}
+
+TEST_F(BadInputs, TheMapCutAnywhereOrExtended) {
+    for (std::size_t n = 0; n < map.size(); ++n)
+        expect_refused(MapBytes(map.begin(), map.begin() + std::ptrdiff_t(n)), out,
+                       "map cut to " + std::to_string(n),
+                       n == 0 ? ExpandError::map_empty : ExpandError::map_truncated);
+    MapBytes longer = map;
+    longer.push_back(0);
+    expect_refused(longer, out, "a byte after the end", ExpandError::map_trailing);
+}
+
+TEST_F(BadInputs, TheOutputChanged) {
+    for (std::size_t i = 0; i < out.size(); i += 61)
+        for (int bit = 0; bit < 8; bit += 3) {
+            MapBytes o = out;
+            o[i] ^= std::uint8_t(1 << bit);
+            expect_refused(map, o, "output byte " + std::to_string(i), ExpandError::none, false);
+        }
+    for (const std::size_t n : {std::size_t(0), std::size_t(64), out.size() / 2, out.size() - 1})
+        expect_refused(map, MapBytes(out.begin(), out.begin() + std::ptrdiff_t(n)),
+                       "output cut to " + std::to_string(n));
+    MapBytes longer = out;
+    longer.insert(longer.end(), 64, 0);
+    expect_refused(map, longer, "a record too many", ExpandError::data_long);
+    // Another run's output and map.
+    MapChain other;
+    const MappedRun run = other.run(cat({Bytes(1000, 1), input}));
+    expect_refused(map, run.out, "another output");
+    expect_refused(run.map, out, "another map");
+}
+
+// Maps that are whole and sealed, yet say what this build cannot read or no run writes.
+TEST_F(BadInputs, SealedMapsThatCannotBeRead) {
+    const auto changed = [&](auto&& change) {
+        MapBytes m = map;
+        change(m);
+        reseal(m);
+        return m;
+    };
+    expect_refused(changed([](MapBytes& m) { m[8] = 2; }), out, "version 2",
+                   ExpandError::map_version);
+    expect_refused(changed([](MapBytes& m) { m[12] |= 4; }), out, "a mandatory feature",
+                   ExpandError::map_features);
+    // An optional feature bit is no reason to refuse.
+    const Expanded optional = expand_in_memory(changed([](MapBytes& m) { m[16] |= 4; }), out);
+    EXPECT_EQ(optional.report.error, ExpandError::none);
+    expect_refused(changed([](MapBytes& m) { m[20] = 101; }), out, "another shortest chunk",
+                   ExpandError::map_parameters);
+    // The first record repeats a chunk before any was restored: distance 1 of ordinal 0.
+    const std::size_t first_record = MAP_HEADER_BYTES + FRAME_HEAD_BYTES;
+    expect_refused(changed([&](MapBytes& m) {
+                       m[first_record] = std::uint8_t(1 << 2 | 1);
+                       m[first_record + 1] = 1;
+                   }),
+                   out, "a repeat of a chunk not yet restored", ExpandError::map_invalid);
+    // A count of no chunks, and a frame whose counts disagree with what came before.
+    expect_refused(changed([&](MapBytes& m) { m[first_record] = 0; }), out, "count 0",
+                   ExpandError::map_invalid);
+    expect_refused(changed([&](MapBytes& m) { m[MAP_HEADER_BYTES + 4] = 1; }), out,
+                   "a frame's chunk count", ExpandError::data_mismatch);
+}
+
+// The restored bytes are checked whole: a map whose input checksum is not the input's fails at
+// the end, although every record fitted.
+TEST_F(BadInputs, TheInputChecksum) {
+    MapBytes m = map;
+    const std::size_t end_frame = m.size() - FRAME_CHECK_BYTES - MAP_END_BYTES - FRAME_HEAD_BYTES;
+    ASSERT_EQ(m[end_frame], std::uint8_t(FrameKind::end));
+    m[end_frame + FRAME_HEAD_BYTES + 32] ^= 1;
+    reseal(m);
+    expect_refused(m, out, "input checksum", ExpandError::checksum);
+}
+
+// A sink that refuses bytes stops expand at once, and so does a restored input that grows
+// past a limit: no map makes expand run on without bound.
+TEST_F(BadInputs, TheRestoredBytesRefused) {
+    const Expanded e = expand_in_memory(map, out, {}, true, false, 1 << 20, 1000);
+    EXPECT_EQ(e.report.error, ExpandError::restored_write);
+}
+
+}  // namespace
+}  // namespace chunksieve
