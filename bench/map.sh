@@ -40,8 +40,8 @@ fi
 w=$(mktemp -d -p "$dir")
 trap 'rm -rf "$w"' EXIT
 
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-most() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
+median() { tr ' ' '\n' | { grep -v '^$' || true; } | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+most() { tr ' ' '\n' | { grep -v '^$' || true; } | sort -g | tail -1; }
 # timed NAME COMMAND...: runs the command with bash, adds its wall time to W[NAME] and the peak
 # resident set that $w/rss.NAME holds afterwards (written by an inner /usr/bin/time) to P[NAME].
 declare -A W P

@@ -285,12 +285,14 @@ class Emitter {
             const std::size_t before = std::size_t(std::min<std::uint64_t>(n, handed_ - offset));
             wait_written(offset + before);
             cache.copy(back, offset, before, dst, ExpandError::restored_read);
+            used_ += before;
             dst += before;
             offset += before;
             n -= before;
         }
+        if (n == 0) return;
         std::memcpy(dst, filling() + (offset - handed_), n);
-        used_ += std::size_t(dst + n - (filling() + used_));
+        used_ += n;
     }
     std::uint64_t offset() const { return handed_ + used_; }
     std::uint32_t crc() const { return crc_; }
