@@ -354,6 +354,25 @@ class Emitter {
     std::thread writer_;
 };
 
+// Where each new chunk of the chain is, by ordinal: offset << LENGTH_BITS | length. Kept in
+// blocks that never move, so that growing costs no copy of what is there.
+class Places {
+  public:
+    void push(std::uint64_t place) {
+        if (size_ % BLOCK == 0) blocks_.emplace_back(new std::uint64_t[BLOCK]);
+        blocks_.back()[size_ % BLOCK] = place;
+        ++size_;
+    }
+    std::uint64_t operator[](std::uint64_t ordinal) const {
+        return blocks_[std::size_t(ordinal / BLOCK)][ordinal % BLOCK];
+    }
+
+  private:
+    static constexpr std::uint64_t BLOCK = 1 << 16;
+    std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+    std::uint64_t size_ = 0;
+};
+
 struct FrameHead {
     FrameKind kind;
     std::size_t size;
@@ -394,7 +413,7 @@ class Expander {
 
     const ChunkingKernels& k_;
     const ExpandJob& job_;
-    std::vector<std::uint64_t> places_;  // offset << LENGTH_BITS | length, by ordinal
+    Places places_;
     std::vector<Source> sources_;
     std::unique_ptr<Emitter> emitter_;
     ReadCache cache_;
@@ -482,15 +501,16 @@ void Expander::fresh_chunk(Window& data, Role role) {
     if (record > data.available())
         throw Stop{ExpandError::data_short, data.offset() + data.available()};
     const std::uint8_t* p = data.data() + data.pos();
-    if (padded) {
+    if (padded && record > n) {
         // The fill is the record's own: 0x00 after a marker, else copies of the last byte.
-        const std::uint8_t fill = fill_byte(cut.how, p[n - 1]);
-        for (std::size_t i = n; i < record; ++i)
-            if (p[i] != fill) throw Stop{ExpandError::data_mismatch, data.offset() + i};
+        std::uint8_t fill[CHUNK_ALIGNMENT];
+        std::memset(fill, fill_byte(cut.how, p[n - 1]), sizeof fill);
+        if (std::memcmp(p + n, fill, record - n) != 0)
+            throw Stop{ExpandError::data_mismatch, data.offset() + n};
     }
     const std::uint64_t offset = role == Role::current && from_restored_ ? input_ : data.offset();
     if (offset > MAX_PLACE_OFFSET) throw Stop{ExpandError::no_memory};
-    places_.push_back(offset << LENGTH_BITS | n);
+    places_.push(offset << LENGTH_BITS | n);
     if (role == Role::current) emitter_->append(p, n);
     data.advance(record);
     ++chunks_;
