@@ -437,10 +437,13 @@ void Expander::read_header(MapReader& r, MapStart& start) {
         throw Stop{ExpandError::not_map};
     if (got < sizeof MAP_MAGIC + 2) throw Stop{ExpandError::map_truncated, got};
     const std::uint16_t version = std::uint16_t(h[8] | h[9] << 8);
-    // A header of another version may be laid out otherwise: nothing more of it is read.
-    if (version != MAP_VERSION) throw Stop{ExpandError::map_version, 0, version};
+    const bool sealed = got == MAP_HEADER_BYTES && load_le32(h + 60) == crc32c(0, h, 60);
+    // A newer version's header may be laid out otherwise: nothing more of it is read. An older
+    // one (there is none) is damage unless its header is whole.
+    if (version > MAP_VERSION || (version < MAP_VERSION && sealed))
+        throw Stop{ExpandError::map_version, 0, version};
     if (got < MAP_HEADER_BYTES) throw Stop{ExpandError::map_truncated, got};
-    if (load_le32(h + 60) != crc32c(0, h, 60)) throw Stop{ExpandError::map_damaged, 0};
+    if (!sealed) throw Stop{ExpandError::map_damaged, 0};
     if (const std::uint32_t unknown = load_le32(h + 12) & ~MAP_KNOWN_MANDATORY; unknown != 0)
         throw Stop{ExpandError::map_features, 0, unknown};
     const auto u16 = [&](std::size_t at) { return std::uint32_t(h[at] | h[at + 1] << 8); };
