@@ -20,7 +20,7 @@ namespace {
 
 using namespace chunksieve;
 
-class Bytes final : public StateSink {
+class Bytes final : public ByteSink {
   public:
     bool write_all(const std::uint8_t* data, std::size_t n) override {
         out.insert(out.end(), data, data + n);

@@ -16,7 +16,7 @@ namespace {
 
 using test::Bytes;
 
-class MemorySink final : public StateSink {
+class MemorySink final : public ByteSink {
   public:
     bool write_all(const std::uint8_t* data, std::size_t n) override {
         if (int(pieces) == fail_at) return false;

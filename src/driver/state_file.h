@@ -24,7 +24,7 @@ enum class StateRead {
     failed,     // it could not be read or mapped (error() tells why)
 };
 
-class StateFile final : public StateSink {
+class StateFile final : public ByteSink {
   public:
     explicit StateFile(const char* path)
         : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}

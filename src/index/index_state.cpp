@@ -85,7 +85,7 @@ class PieceWriter {
     static_assert(STATE_HEADER_BYTES <= ROOM && STATE_CHECKSUM_BYTES <= ROOM);
     static constexpr std::uint32_t SLOTS = 8;
 
-    explicit PieceWriter(StateSink& sink) : sink_(sink) { slot_[0] = first_; }
+    explicit PieceWriter(ByteSink& sink) : sink_(sink) { slot_[0] = first_; }
     ~PieceWriter() { finish(); }
     PieceWriter(const PieceWriter&) = delete;
     PieceWriter& operator=(const PieceWriter&) = delete;
@@ -171,7 +171,7 @@ class PieceWriter {
         writer_.join();
     }
 
-    StateSink& sink_;
+    ByteSink& sink_;
     std::uint32_t crc_ = 0;
     std::atomic<bool> ok_{true};  // false from the first piece the sink refused
     std::size_t used_ = 0;        // bytes in the piece being filled
@@ -318,7 +318,7 @@ StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintInd
     return c;
 }
 
-StateError save_state(const FingerprintIndex& index, const StateInfo& info, StateSink& sink) {
+StateError save_state(const FingerprintIndex& index, const StateInfo& info, ByteSink& sink) {
     const bool values = index.keeps_values() && index.unknown_values() == 0;
     PieceWriter out(sink);
     std::uint8_t header[STATE_HEADER_BYTES];

@@ -31,6 +31,7 @@
 #include <cstdint>
 
 #include "index/fingerprint_index.h"
+#include "stream/byte_sink.h"
 
 namespace chunksieve {
 
@@ -89,16 +90,6 @@ StateCheck check_state(const std::uint8_t* data, std::size_t size);
 // (which the caller may refuse: has_values tells); an index without values drops the file's.
 StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintIndex& index);
 
-// Where a saved state goes, in pieces.
-class StateSink {
-  public:
-    // All n bytes; false when they could not be written.
-    virtual bool write_all(const std::uint8_t* data, std::size_t n) = 0;
-
-  protected:
-    ~StateSink() = default;
-};
-
 // What a save writes besides the index's entries: the running total, and the caller's count of
 // new chunks so far and id for the state (opaque here).
 struct StateInfo {
@@ -112,6 +103,6 @@ struct StateInfo {
 // file with values holds no unknown one: while an entry loaded without its value is still held,
 // unknown_values() is not 0 and the file is written without values). none, or write_failed at
 // the first refused piece (nothing more is written).
-StateError save_state(const FingerprintIndex& index, const StateInfo& info, StateSink& sink);
+StateError save_state(const FingerprintIndex& index, const StateInfo& info, ByteSink& sink);
 
 }  // namespace chunksieve

@@ -9,18 +9,9 @@
 
 #include "chunking/chunk_rules.h"
 #include "map/map_format.h"
+#include "stream/byte_sink.h"
 
 namespace chunksieve {
-
-// Where a map's bytes go.
-class ByteSink {
-  public:
-    // All n bytes; false when they could not be written.
-    virtual bool write_all(const std::uint8_t* data, std::size_t n) = 0;
-
-  protected:
-    ~ByteSink() = default;
-};
 
 class MapWriter {
   public:
