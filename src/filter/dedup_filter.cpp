@@ -9,12 +9,14 @@ namespace chunksieve {
 
 namespace {
 
-// Whether the index held the key; inserts it if not. When the index cannot get the memory to
-// insert, the run cannot go on with the right answers: the filter stops here for good.
-inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_t value) {
+// Whether the index held the key (and, given `held`, the value stored with it); inserts it if
+// not. When the index cannot get the memory to insert, the run cannot go on with the right
+// answers: the filter stops here for good.
+inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_t value,
+                               std::uint64_t* held = nullptr) {
     if (f.flat_reference) [[unlikely]]
-        return f.flat_reference->lookup_or_insert(key, value);
-    const std::uint32_t found = f.index.lookup_or_insert(key, value);
+        return f.flat_reference->lookup_or_insert(key, value, held);
+    const std::uint32_t found = f.index.lookup_or_insert(key, value, held);
     if (f.index.failed()) [[unlikely]]
         give_up(f.channel, REQ_NO_MEMORY);
     return found;
@@ -29,11 +31,7 @@ inline std::uint32_t ask_index_mapped(DedupFilter& f, const ChunkKey& key, std::
     if (value >= FingerprintIndex::VALUE_MASK) [[unlikely]]
         give_up(f.channel, REQ_MAP_FAILED);
     std::uint64_t held = 0;
-    const std::uint32_t found = f.flat_reference
-                                    ? f.flat_reference->lookup_or_insert(key, value, &held)
-                                    : f.index.lookup_or_insert(key, value, &held);
-    if (f.index.failed()) [[unlikely]]
-        give_up(f.channel, REQ_NO_MEMORY);
+    const std::uint32_t found = ask_index(f, key, value, &held);
     if (!found) {
         map.add_new(n);
     } else {
