@@ -187,6 +187,14 @@ int fail(const std::string& what) {
     return 1;
 }
 
+std::string input_name(const char* path) {
+    return is_standard(path) ? "standard input" : quoted(path);
+}
+
+std::string output_name(const char* path) {
+    return is_standard(path) ? "standard output" : quoted(path);
+}
+
 std::string quoted(const char* path) {
     std::string s = "'";
     for (const char* p = path; *p; ++p) {

@@ -41,4 +41,12 @@ int fail(const std::string& what);
 // The path as it may stand in a one-line message: between quotes, control characters as '?'.
 std::string quoted(const char* path);
 
+// Whether an operand is "-", the standard input or output.
+inline bool is_standard(const char* operand) {
+    return operand[0] == '-' && operand[1] == '\0';
+}
+// How a message names an operand that is read, or written: quoted, or the standard stream.
+std::string input_name(const char* path);
+std::string output_name(const char* path);
+
 }  // namespace chunksieve

@@ -14,15 +14,6 @@ namespace chunksieve {
 
 namespace {
 
-bool is_standard(const char* path) {
-    return path[0] == '-' && path[1] == '\0';
-}
-
-std::string name_of(const char* path, bool reading) {
-    if (is_standard(path)) return reading ? "standard input" : "standard output";
-    return quoted(path);
-}
-
 // The message for a failed expand.
 std::string expand_failed(const ExpandReport& r, const CommandLine& cl, const SideFile& map_file,
                           const SideFile& out, const SideFile& restored,
@@ -32,10 +23,10 @@ std::string expand_failed(const ExpandReport& r, const CommandLine& cl, const Si
     const bool link = r.which >= 0;
     const std::size_t i = link ? std::size_t(r.which) : 0;
     const std::string map =
-        link ? "link map " + quoted(cl.link_maps[i]) : "map " + name_of(cl.map, true);
+        link ? "link map " + quoted(cl.link_maps[i]) : "map " + input_name(cl.map);
     const std::string data = link ? (cl.link_data[i].is_input ? "link input " : "link output ") +
                                         quoted(cl.link_data[i].path)
-                                  : "output " + name_of(out_path, true);
+                                  : "output " + input_name(out_path);
     const std::string at = std::to_string(r.at);
     switch (r.error) {
         case ExpandError::map_read:
@@ -73,10 +64,10 @@ std::string expand_failed(const ExpandReport& r, const CommandLine& cl, const Si
         case ExpandError::data_long:
             return data + " has bytes beyond what " + map + " describes, from byte " + at;
         case ExpandError::restored_write:
-            return "writing " + name_of(restored_path, false) + ": " +
+            return "writing " + output_name(restored_path) + ": " +
                    system_message(restored.error());
         case ExpandError::restored_read:
-            return "reading back " + name_of(restored_path, false) + ": " +
+            return "reading back " + output_name(restored_path) + ": " +
                    system_message(restored.error());
         case ExpandError::checksum:
             return "the restored bytes do not match the checksum in " + map +
@@ -124,10 +115,10 @@ int run_expand(const CommandLine& cl) {
 
     SideFile map, out, restored;
     if (!map.open_read(cl.map))
-        return fail("cannot open the map " + name_of(cl.map, true) + ": " +
+        return fail("cannot open the map " + input_name(cl.map) + ": " +
                     system_message(map.error()));
     if (!out.open_read(out_path))
-        return fail("cannot open " + name_of(out_path, true) + ": " + system_message(out.error()));
+        return fail("cannot open " + input_name(out_path) + ": " + system_message(out.error()));
     // Links: map, then data, for each; read back at random, so their data must be files.
     std::vector<SideFile> link_files(2 * cl.link_maps.size());
     for (std::size_t i = 0; i < cl.link_maps.size(); ++i) {
@@ -140,29 +131,29 @@ int run_expand(const CommandLine& cl) {
             return fail("cannot open link " + quoted(ldata) + ": " +
                         system_message(link_files[2 * i + 1].error()));
         if (!link_files[2 * i + 1].is_regular())
-            return fail("link " + name_of(ldata, true) +
+            return fail("link " + input_name(ldata) +
                         " is not a regular file: its chunks are read back where they stand");
     }
     if (!restored.open_write(restored_path, true))
-        return fail("cannot create " + name_of(restored_path, false) + ": " +
+        return fail("cannot create " + output_name(restored_path) + ": " +
                     system_message(restored.error()));
     // Refused before anything is written: RESTORED must be none of the files read, and one of
     // OUT and RESTORED must be readable at random for the repeats.
     std::string problem;
     const FileId rid = restored.id();
-    if (rid == map.id()) problem = name_of(restored_path, false) + " is the map";
-    if (rid == out.id()) problem = name_of(restored_path, false) + " is the output";
+    if (rid == map.id()) problem = output_name(restored_path) + " is the map";
+    if (rid == out.id()) problem = output_name(restored_path) + " is the output";
     for (std::size_t i = 0; problem.empty() && i < link_files.size(); ++i)
         if (rid == link_files[i].id())
-            problem = name_of(restored_path, false) + " is the link " +
+            problem = output_name(restored_path) + " is the link " +
                       quoted(i % 2 ? cl.link_data[i / 2].path : cl.link_maps[i / 2]);
     if (problem.empty() && !out.is_regular() && !restored.is_regular())
         problem =
             "neither the output nor RESTORED is a regular file: the repeats are copied "
             "from one of them, read back";
     if (problem.empty() && !restored.cut())
-        problem = "cannot create " + name_of(restored_path, false) + ": " +
-                  system_message(restored.error());
+        problem =
+            "cannot create " + output_name(restored_path) + ": " + system_message(restored.error());
     if (!problem.empty()) {
         restored.remove_created(restored_path);
         return fail(problem);
@@ -183,8 +174,7 @@ int run_expand(const CommandLine& cl) {
     if (report.error != ExpandError::none)
         message = expand_failed(report, cl, map, out, restored, link_files);
     else if (!restored.close())
-        message =
-            "closing " + name_of(restored_path, false) + ": " + system_message(restored.error());
+        message = "closing " + output_name(restored_path) + ": " + system_message(restored.error());
     if (!message.empty()) {
         // No wrong file is left behind as if restored: one this run made goes, one it found is
         // left empty.

@@ -45,18 +45,6 @@ double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-bool is_standard(const char* operand) {
-    return std::strcmp(operand, "-") == 0;
-}
-
-// How a message names an operand.
-std::string input_name(const char* in) {
-    return is_standard(in) ? "standard input" : quoted(in);
-}
-std::string output_name(const char* out) {
-    return is_standard(out) ? "standard output" : quoted(out);
-}
-
 std::string output_refused(const Files& files, const char* out) {
     switch (files.clash()) {
         case OutputClash::same_file:
@@ -71,6 +59,10 @@ std::string output_refused(const Files& files, const char* out) {
     return "cannot create " + quoted(out) + ": " + reason;
 }
 
+std::string map_write_failed(const char* map, const SideFile& map_file) {
+    return "writing the map " + output_name(map) + ": " + system_message(map_file.error());
+}
+
 // The message for a run that did not complete.
 std::string run_failed(RunStatus status, const Files& files, const char* in, const char* out,
                        const char* map, const SideFile& map_file) {
@@ -83,7 +75,7 @@ std::string run_failed(RunStatus status, const Files& files, const char* in, con
             return "out of memory for the index, holding " +
                    std::to_string(filter.index.entries()) + " entries";
         case RunStatus::map_failed:
-            return "writing the map " + output_name(map) + ": " + system_message(map_file.error());
+            return map_write_failed(map, map_file);
         case RunStatus::complete:
             break;
     }
@@ -243,8 +235,7 @@ int main(int argc, char** argv) {
             !map_writer->begin(MapStart{from_index, from_index ? loaded.state_id : 0,
                                         from_index ? loaded.new_chunks : 0})) {
             map_file.remove_created(map);
-            return fail("writing the map " + output_name(map) + ": " +
-                        system_message(map_file.error()));
+            return fail(map_write_failed(map, map_file));
         }
         filter.map = &*map_writer;
     }
@@ -279,8 +270,7 @@ int main(int argc, char** argv) {
                                      c.chunks, map_writer->next_ordinal());
         if (!finish_map(filter, counted.crc(), index_id) || !map_file.close()) {
             map_file.remove_created(map);
-            return fail("writing the map " + output_name(map) + ": " +
-                        system_message(map_file.error()));
+            return fail(map_write_failed(map, map_file));
         }
     }
     if (state) {

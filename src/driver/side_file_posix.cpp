@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "driver/command_line.h"
 #include "driver/posix_io.h"
 #include "driver/side_file.h"
 
@@ -31,7 +32,7 @@ constexpr std::size_t IO_MOST = std::size_t(1) << 20;
 
 FileId file_id(const char* path) {
     struct stat st;
-    if (path[0] == '-' && path[1] == '\0') return {};
+    if (is_standard(path)) return {};
     if (stat(path, &st) != 0) return {};
     return id_of(st);
 }
@@ -56,7 +57,7 @@ bool SideFile::check(bool for_write) {
 }
 
 bool SideFile::open_read(const char* path) {
-    if (path[0] == '-' && path[1] == '\0') {
+    if (is_standard(path)) {
         h_ = STDIN_FILENO;
         standard_ = true;
         return check(false);
@@ -71,7 +72,7 @@ bool SideFile::open_read(const char* path) {
 }
 
 bool SideFile::open_write(const char* path, bool readable) {
-    if (path[0] == '-' && path[1] == '\0') {
+    if (is_standard(path)) {
         h_ = STDOUT_FILENO;
         standard_ = true;
         return check(true);

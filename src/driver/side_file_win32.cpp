@@ -1,15 +1,12 @@
 #include <algorithm>
 
+#include "driver/command_line.h"
 #include "driver/handles_win32.h"
 #include "driver/side_file.h"
 
 namespace chunksieve {
 
 namespace {
-
-bool is_standard(const char* path) {
-    return path[0] == '-' && path[1] == '\0';
-}
 
 FileId id_of(HANDLE h) {
     BY_HANDLE_FILE_INFORMATION info;
