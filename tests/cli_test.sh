@@ -316,4 +316,41 @@ if [ -z "$NAMED_PIPE" ] && command -v script > /dev/null; then
         die "--progress on a terminal: the line was not blanked: '$(tail -c 80 tty | cat -v)'"
 fi
 
+# ---- standard output on a terminal: binary bytes refused there before anything is touched,
+# written there with --force ----
+# `script` gives the command a pseudo-terminal; `stty -opost` passes its bytes through as they
+# are. The input's output is 99 19 D3 FF and 60 zero bytes; the map and restored bytes are
+# compared with those of a run into files.
+if [ -z "$NAMED_PIPE" ] && command -v script > /dev/null; then
+    printf -v run '%q ' "${RUNNER[@]}" "$CS"
+    on_terminal() { script -qec "stty -opost; $run$*" /dev/null > tty 2>&1 < /dev/null; }
+    "$MK" marker-zeros > tiny && cs --map tiny.map tiny tiny.out || die "tiny's map"
+    cs --expand --map tiny.map tiny.out tiny.back && cmp -s tiny.back tiny || die "tiny restored"
+    while IFS='|' read -r name force written args; do
+        name=${name%"${name##*[! ]}"} force=${force// /} written=${written// /}
+        check
+        rm -f fresh.*
+        # shellcheck disable=SC2086
+        on_terminal $args
+        status=$?
+        [ "$status" = 1 ] || die "$name: exit status $status, want 1"
+        want="chunksieve: standard output is a terminal: send $name to a file or a pipe, or give --force to write it there"
+        printf '%s\n' "$want" | cmp -s - tty ||
+            die "$name: the terminal showed '$(head -c 200 tty | cat -v)', want '$want'"
+        [ -z "$(ls fresh.* 2> /dev/null)" ] || die "$name: a refused run made $(ls fresh.*)"
+        check
+        # shellcheck disable=SC2086
+        on_terminal "$force" $args || die "$name $force: exit status $?"
+        case $written in
+            md5:*) [ "$(md5 tty)" = "${written#md5:}" ] ;;
+            *) cmp -s tty "$written" ;;
+        esac || die "$name $force: the terminal showed '$(head -c 200 tty | cat -v)'"
+    done <<'TABLE'
+the output         |-f     |md5:b4d027ac7694c947e0ac39ff351202a8|tiny -
+the output         |--force|md5:b4d027ac7694c947e0ac39ff351202a8|--index fresh.idx tiny -
+the map            |--force|tiny.map                            |--map - tiny fresh.out
+the restored bytes |-f     |tiny                                |--expand --map tiny.map tiny.out -
+TABLE
+fi
+
 report

@@ -401,7 +401,7 @@ TEST(StateFile, EveryUnfitFileIsRefusedWholeAndLeavesTheIndexEmpty) {
         {"bit flipped in the checksum", flipped(127, 6), StateError::damaged},
         {"wrong magic number", flipped(0, 5), StateError::not_state},
         {"text", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, StateError::not_state},
-        {"version 3", resealed(good, 8, 3), StateError::version},
+        {"version 4", resealed(good, 8, 4), StateError::version},
         {"version 0", resealed(good, 8, 0), StateError::version},
         {"another slot count", resealed(good, 12, 1u << 24), StateError::parameters},
         {"another window", resealed(good, 16, 8), StateError::parameters},
@@ -444,6 +444,60 @@ TEST(StateFile, EveryUnfitFileIsRefusedWholeAndLeavesTheIndexEmpty) {
     // 2^32 alone is a value: its fifth byte counts.
     EXPECT_EQ(check_state(resealed(good_values, 109, std::uint64_t(1) << 32, 5).data(), 143).error,
               StateError::none);
+}
+
+// A section (the map's chunk order) makes a file of version 3: version 2's bytes, then the
+// section as it was given, then the checksum. It comes back as it went, and its count is held to
+// the file's size.
+TEST(StateFile, ASectionGoesBetweenTheEntriesAndTheChecksum) {
+    Bytes section(16 + 2 * 8);
+    section[0] = 0x22;  // the caller's first field
+    section[8] = 2;     // two items
+    for (std::size_t i = 16; i < section.size(); ++i)
+        section[i] = std::uint8_t(0xA0 + i);
+    Bytes file(V2_VALUES_FILE.begin(), V2_VALUES_FILE.end() - 4);
+    file[8] = 3;
+    file.insert(file.end(), section.begin(), section.end());
+    const std::uint32_t crc = crc32c(0, file.data(), file.size());
+    for (int i = 0; i < 4; ++i)
+        file.push_back(std::uint8_t(crc >> (8 * i)));
+
+    FingerprintIndex index;
+    ASSERT_TRUE(index.create(true));
+    index.lookup_or_insert(key_in(V2_VALUES_FILE, 68), 0x0102030405);
+    index.lookup_or_insert(key_in(V2_VALUES_FILE, 93), 0x100000000);
+    EXPECT_EQ(saved(index, {0x1234567890, 7, 0xABCDEF, section.data(), section.size()}), file);
+
+    FingerprintIndex again;
+    ASSERT_TRUE(again.create(true));
+    const StateCheck c = load_state(file.data(), file.size(), again);
+    ASSERT_EQ(c.error, StateError::none);
+    EXPECT_EQ(c.version, 3u);
+    EXPECT_EQ(c.entries, 2u);
+    EXPECT_EQ(c.section, file.data() + 64 + 2 * 25);
+    EXPECT_EQ(c.section_bytes, section.size());
+
+    const auto cut = [&](std::size_t n) {
+        return resealed(Bytes(file.begin(), file.end() - std::ptrdiff_t(n)), 0, 'C', 1);
+    };
+    const std::size_t count_at = 64 + 2 * 25 + 8;
+    const struct {
+        const char* name;
+        Bytes bytes;
+        StateError error;
+    } bad[] = {
+        {"an item cut off", cut(8), StateError::truncated},
+        {"the head cut short", cut(28), StateError::truncated},
+        {"one item more counted", resealed(file, count_at, 3), StateError::truncated},
+        {"one item fewer counted", resealed(file, count_at, 1), StateError::damaged},
+    };
+    for (const auto& b : bad) {
+        EXPECT_EQ(check_state(b.bytes.data(), b.bytes.size()).error, b.error) << b.name;
+        FingerprintIndex i;
+        ASSERT_TRUE(i.create(true));
+        EXPECT_EQ(load_state(b.bytes.data(), b.bytes.size(), i).error, b.error) << b.name;
+        EXPECT_EQ(i.entries(), 0u) << b.name;
+    }
 }
 
 // A file of a megabyte and more is checked while its entries go in: damage found late, by the

@@ -106,7 +106,11 @@ class MapChain {
         MapWriter writer(map);
         DedupFilter& f = *filter_;
         const bool from_index = id_ != 0;
-        writer.begin(MapStart{from_index, from_index ? id_ : 0, from_index ? next_ : 0});
+        // The chunk order goes from run to run as a saved index's section carries it.
+        if (from_index && !writer.order().load_section(section_.data(), section_.size(), next_))
+            r.status = RunStatus::map_failed;
+        writer.begin(
+            MapStart{from_index, from_index, from_index ? id_ : 0, from_index ? next_ : 0});
         f.map = &writer;
         r.status = run_filter(f, io_for(counted), overlap);
         if (r.status == RunStatus::complete) {
@@ -117,6 +121,7 @@ class MapChain {
             finish_map(f, counted.crc(), r.index_id);
             id_ = r.index_id;
             next_ = writer.next_ordinal();
+            section_ = writer.order().section();
         }
         f.map = nullptr;
         r.out = std::move(io.output);
@@ -130,6 +135,7 @@ class MapChain {
     std::unique_ptr<DedupFilter> filter_;
     bool ok_ = false;
     std::uint64_t id_ = 0, next_ = 0;
+    std::vector<std::uint8_t> section_;
 };
 
 // Expand in memory: the map and output read in pieces of `piece` bytes; `out_back` and

@@ -9,6 +9,7 @@
 #include "chunking/chunk_ends.h"
 #include "chunking/rolling_hash.h"
 #include "index/crc32c.h"
+#include "map/chunk_order.h"
 #include "map_io.h"
 #include "test_support.h"
 
@@ -145,7 +146,8 @@ TEST(MapRoundTrip, EveryInputComesBack) {
 }
 
 // What the map costs: no lengths, a run of new chunks and a run of repeats in order one record
-// each, and a run that starts where a recent one did or went on to one byte for its start. The
+// each, a run that starts where a recent one did or went on to one byte for its start, and
+// repeats that go as the input went before one record, whatever its breaks. The
 // inputs end at a marker, so that the map holds no tail bytes.
 TEST(MapRoundTrip, MapSizes) {
     const Bytes r = cat({test::random_bytes(1 << 18, 11), test::MARKER});  // about 1,000 chunks
@@ -156,16 +158,128 @@ TEST(MapRoundTrip, MapSizes) {
         std::size_t bytes;
     } cases[] = {
         {"all new: one record of two bytes", r, 192 + 2},
-        {"four copies: the new chunks, then three runs of repeats from ordinal 0, each a count of "
-         "two bytes and a start of one",
-         repeat(r, 4), 192 + 2 + 3 * 3},
-        {"zeros: a new chunk, then 63 repeats of it", Bytes(65535 * 64, 0), 192 + 1 + 2 + 1},
+        {"four copies: the new chunks, then the three copies as one replay of the "
+         "chunks before them (a count of two bytes, one stretch back and 0 chunks in, a byte "
+         "each)",
+         repeat(r, 4), 192 + 2 + 4},
+        {"zeros: a new chunk, then 63 repeats of it, which a same record names in a byte fewer "
+         "than a replay",
+         Bytes(65535 * 64, 0), 192 + 1 + 2 + 1},
     };
     for (const Case& c : cases) {
         MapChain chain;
         const MappedRun run = chain.run(c.input);
         EXPECT_EQ(run.map.size(), c.bytes) << c.name;
     }
+}
+
+// The order against a plain list of every stretch: stretches end at breaks, at a run's start and
+// at 2^24 - 1 chunks; the ring holds the last 262,144 and forgets older ones; a replay's walk
+// goes from stretch to stretch; and a saved order loads back to the same one, while a section
+// no save writes is refused.
+TEST(ChunkOrder, AgreesWithAPlainListOfStretches) {
+    struct Stretch {
+        std::uint64_t start, length;
+    };
+    std::vector<Stretch> plain;
+    ChunkOrder order(true);
+    std::uint64_t prev = ~std::uint64_t(0);
+    const auto add = [&](std::uint64_t ref, bool run_start) {
+        if (run_start) order.begin_run();
+        order.add(ref);
+        if (!run_start && ref == prev + 1 && plain.back().length < (1u << 24) - 1)
+            ++plain.back().length;
+        else
+            plain.push_back({ref, 1});
+        prev = ref;
+    };
+    std::uint64_t seed = 7;
+    const auto next = [&] { return seed = seed * 6364136223846793005 + 1442695040888963407; };
+    for (std::uint64_t i = 0; i < (1u << 24) + 5; ++i)  // one stretch longer than the longest
+        add(1000 + i, i == 0);
+    for (int i = 0; i < 400000; ++i) {  // then more stretches than the ring holds
+        const std::uint64_t r = next();
+        const std::uint64_t ref = (r >> 60) < 4 ? prev + 1 : (r >> 20) % 5000000;
+        add(ref, (r >> 56) % 97 == 0);
+    }
+    ASSERT_EQ(order.stretches(), plain.size());
+    ASSERT_GT(plain.size(), 262144u + 20000);
+    EXPECT_EQ(plain[0].length, (1u << 24) - 1);
+    const std::uint64_t held = 262144, oldest = plain.size() - held;
+    EXPECT_EQ(order.at({oldest - 1, 0}), ChunkOrder::NONE);
+    for (std::uint64_t n = oldest; n < plain.size(); n += 997) {
+        EXPECT_EQ(order.at({n, plain[n].length - 1}), plain[n].start + plain[n].length - 1) << n;
+        EXPECT_EQ(order.at({n, plain[n].length}), ChunkOrder::NONE) << n;
+    }
+    // A walk of 1,000 chunks from a place in an old stretch.
+    OrderPlace walk{oldest + 10, plain[oldest + 10].length - 1};
+    std::uint64_t n = oldest + 10, offset = plain[n].length - 1;
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(order.at(walk), plain[n].start + offset) << i;
+        order.advance(walk);
+        if (++offset == plain[n].length) ++n, offset = 0;
+    }
+    // The last stretch is found by its start, and a place near where a replay broke off.
+    OrderPlace p;
+    EXPECT_TRUE(order.find(plain.back().start, {}, p) && p.stretch == plain.size() - 1);
+    const Stretch& s = plain[plain.size() - 3];
+    EXPECT_TRUE(order.find(s.start + s.length - 1, {plain.size() - 5, 0}, p) &&
+                p.stretch == plain.size() - 3 && p.offset == s.length - 1);
+
+    const std::vector<std::uint8_t> section = order.section();
+    ASSERT_EQ(section.size(), 16 + 8 * held);
+    std::uint64_t reach = 0;  // the new chunks a chain must have for the stretches held
+    for (std::uint64_t k = oldest; k < plain.size(); ++k)
+        reach = std::max(reach, plain[k].start + plain[k].length);
+    ChunkOrder loaded;
+    ASSERT_TRUE(loaded.load_section(section.data(), section.size(), reach));
+    EXPECT_EQ(loaded.section(), section);
+    const auto changed = [&](std::size_t at, std::uint64_t v) {
+        std::vector<std::uint8_t> c = section;
+        store_le64(c.data() + at, v);
+        return c;
+    };
+    struct Bad {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t ordinals;
+    } bad[] = {
+        {"one stretch fewer than the ring holds", changed(8, held - 1), reach},
+        {"a stretch count the ring would have outgrown", changed(0, 1000), reach},
+        {"a stretch of no chunks", changed(16, 5), reach},
+        {"a stretch past the chain's new chunks", section, reach - 1},
+        {"cut short", std::vector<std::uint8_t>(section.begin(), section.end() - 8), reach},
+        {"no head", std::vector<std::uint8_t>(section.begin(), section.begin() + 15), reach},
+    };
+    for (const Bad& b : bad) {
+        ChunkOrder o;
+        EXPECT_FALSE(o.load_section(b.bytes.data(), b.bytes.size(), b.ordinals)) << b.name;
+        EXPECT_EQ(o.stretches(), 0u) << b.name;
+    }
+}
+
+// An input of 400 pieces drawn from 50, each ending at a marker: its map has a record for each
+// piece. An edited copy of it in the next run goes as it went, and its map has a few.
+TEST(MapChains, AnEditedCopyReplaysTheOrderBeforeIt) {
+    std::vector<Bytes> pieces;
+    for (int i = 0; i < 50; ++i)
+        pieces.push_back(cat({test::random_bytes(2000 + 37 * i, 100 + i), test::MARKER}));
+    Bytes d1;
+    std::uint64_t seed = 5;
+    for (int i = 0; i < 400; ++i) {
+        seed = seed * 6364136223846793005 + 1442695040888963407;
+        const Bytes& p = pieces[(seed >> 33) % 50];
+        d1.insert(d1.end(), p.begin(), p.end());
+    }
+    const Bytes d2 = edited(d1, {d1.size() / 3, d1.size() / 2}, {1, 2, 3});
+    MapChain chain;
+    const MappedRun r1 = chain.run(d1), r2 = chain.run(d2);
+    ASSERT_EQ(r2.status, RunStatus::complete);
+    EXPECT_GT(r1.map.size(), 192u + 400);
+    EXPECT_LT(r2.map.size(), 192u + 40);
+    const Expanded e = expand_in_memory(r2.map, r2.out, {{&r1.map, &r1.out, false}});
+    ASSERT_EQ(e.report.error, ExpandError::none) << int(e.report.error);
+    EXPECT_TRUE(e.restored == d2);
 }
 
 // Three runs that share an index, each an edited copy of the one before: each map refers to the
@@ -302,7 +416,7 @@ TEST_F(BadInputs, SealedMapsThatCannotBeRead) {
         reseal(m);
         return m;
     };
-    expect_refused(changed([](MapBytes& m) { m[8] = 2; }), out, "version 2",
+    expect_refused(changed([](MapBytes& m) { m[8] = 3; }), out, "version 3",
                    ExpandError::map_version);
     expect_refused(changed([](MapBytes& m) { m[12] |= 4; }), out, "a mandatory feature",
                    ExpandError::map_features);

@@ -44,6 +44,7 @@ grep -q '^index entries loaded: 392 in [0-9.]* s' "$T/stats" &&
 : > empty
 check; cs --index st0 empty o4 || die "an empty input with a new state"
 [ "$(md5 st0)" = dce4aa38c3b8410ad30f412dda4bcd60 ] || die "the empty index's state differs"
+[ -f st0.lock ] || die "a complete run must keep the lock file it made"
 
 # ---- unfit states: a message, status 1, the output and the state untouched ----
 printf 'old output' > out && cp out out.orig
@@ -66,8 +67,8 @@ flip u.flip.total 35
 flip u.flip.crc 15606
 printf 'hello, world\n' > u.text
 { printf 'CSIEVEIY'; tail -c +9 st.s2; } > u.magic
-# Whole files (their checksums match) of format version 3, and of an index of 2^24 slots.
-printf 'CSIEVEIX\x03\x00\x00\x00\x00\x00\x00\x02\x10\x00\x00\x00\x10\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x39\xaf\x1c\x95' > u.v3
+# Whole files (their checksums match) of format version 4, and of an index of 2^24 slots.
+printf 'CSIEVEIX\x04\x00\x00\x00\x00\x00\x00\x02\x10\x00\x00\x00\x10\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x48\x9d\x6c\x25' > u.v4
 printf 'CSIEVEIX\x01\x00\x00\x00\x00\x00\x00\x01\x10\x00\x00\x00\x10\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x08\x52\x0c\x9c' > u.slots
 mkdir u.dir
 while read -r file message; do
@@ -76,6 +77,7 @@ while read -r file message; do
     cmp -s out out.orig || die "$file: the output was touched"
     [ -d "$file" ] || cmp -s "$file" "$file.orig" || die "$file: the state was touched"
     [ -e "$file.tmp" ] && die "$file: a temporary state was left"
+    [ -e "$file.lock" ] && die "$file: a lock file was left"
 done <<'TABLE'
 u.empty is empty, not an index state
 u.cut6 is truncated
@@ -89,9 +91,19 @@ u.flip.total is damaged
 u.flip.crc is damaged
 u.text is not an index state of chunksieve
 u.magic is not an index state of chunksieve
-u.v3 has format version 3; this chunksieve reads versions 1 and 2
+u.v4 has format version 4; this chunksieve reads versions 1 to 3
 u.slots was made for an index of another size
 u.dir is a directory, not an index state
+TABLE
+# A broken state's whole message: what is wrong with it, then what to do.
+while IFS='|' read -r file message; do
+    file=${file// /}
+    refused "$file, the whole message" "chunksieve: $message" --index "$file" s1 out
+done <<'TABLE'
+u.empty   |'u.empty' is empty, not an index state: move it aside, or give a new STATE, to start a new index
+u.cut40   |index state 'u.cut40' is truncated: move it aside, or give a new STATE, to start a new index
+u.flip.crc|index state 'u.flip.crc' is damaged (its checksum or contents do not match): move it aside, or give a new STATE, to start a new index
+u.magic   |'u.magic' is not an index state of chunksieve: move it aside, or give a new STATE, to start a new index
 TABLE
 
 # ---- failures leave the state as it was ----
@@ -102,6 +114,7 @@ if [ -w /dev/full ]; then
 fi
 refused "a missing input" "" --index st missing out
 cmp -s st st.s1 || die "a run that cannot start must leave the state as it was"
+[ -f st.lock ] || die "a refused run must leave a lock file that it did not make"
 mkdir st.tmp  # the temporary state cannot be created
 refused "a save that cannot begin" "cannot save index state" --index st s2 out
 cmp -s st st.s1 || die "a failed save must leave the state as it was"
@@ -124,6 +137,25 @@ if [ -z "$NAMED_PIPE" ]; then
     [ -e st.tmp ] && die "a save that fails part-way must remove the temporary state"
 fi
 
+# ---- a run with a new state that does not complete leaves no file beside it ----
+# Its lock file goes too, whether the run was refused at the start or failed at the end.
+# Columns: case | where (all; full where /dev/full can be written) | the arguments.
+while IFS='|' read -r name where args; do
+    name=${name%"${name##*[! ]}"}
+    [ "${where// /}" = full ] && ! [ -w /dev/full ] && continue
+    [ "$name" = "a save that cannot begin" ] && mkdir new.idx.tmp  # made by the test, not the run
+    # shellcheck disable=SC2086
+    refused "$name" "" $args
+    rmdir new.idx.tmp 2> /dev/null
+    [ -z "$(ls -d new.idx* 2> /dev/null)" ] || die "$name: left $(ls -d new.idx*)"
+done <<'TABLE'
+a missing input         |all |--index new.idx missing out
+an output not made      |all |--index new.idx s1 no/such/out
+the map is the input    |all |--index new.idx --map s1 s1 out
+a write that fails      |full|--index new.idx s2 /dev/full
+a save that cannot begin|all |--index new.idx s1 out
+TABLE
+
 # ---- a second run on the same state while one runs ----
 # The first run takes the lock before it opens its input, and waits there for the input.
 cp st.s1 st
@@ -136,6 +168,7 @@ if [ -z "$NAMED_PIPE" ]; then
     lock_inode=$(stat -c %i st.lock)
     for _ in $(seq 500); do grep -q ":$lock_inode " /proc/locks && break; sleep 0.02; done
     refused "a second run at once" "is in use by another chunksieve run" --index st s2 o7
+    [ "$(stat -c %i st.lock)" = "$lock_inode" ] || die "a refused run removed the lock held"
     timeout 20 sh -c 'cat s2 > fifo' || die "the first run did not take its input"
 else
     "${RUNNER[@]}" "$NAMED_PIPE" feed "chunksieve-$$" s2 65536 "$T/ready" gate &

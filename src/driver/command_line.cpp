@@ -27,6 +27,8 @@ constexpr Option OPTIONS[] = {
      "at the end, print the run's figures on standard error"},
     {0, "progress", &CommandLine::progress, nullptr, nullptr,
      "while running, show progress on standard error if it is a terminal"},
+    {'f', "force", &CommandLine::force, nullptr, nullptr,
+     "write OUT, MAP or RESTORED to standard output even when it is a terminal"},
     {0, "index", nullptr, &CommandLine::index, "STATE",
      "start from the index saved in STATE, if there is one, and after a complete run save the "
      "updated index there"},
@@ -185,6 +187,11 @@ std::string help_text() {
 int fail(const std::string& what) {
     std::fprintf(stderr, "chunksieve: %s\n", what.c_str());
     return 1;
+}
+
+std::string terminal_refused(const char* what) {
+    return std::string("standard output is a terminal: send ") + what +
+           " to a file or a pipe, or give --force to write it there";
 }
 
 std::string input_name(const char* path) {

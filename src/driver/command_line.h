@@ -12,6 +12,7 @@ struct CommandLine {
     bool version = false;
     bool stats = false;
     bool progress = false;
+    bool force = false;           // write to standard output even when it is a terminal
     const char* index = nullptr;  // --index STATE: the saved index to start from and update
     const char* map = nullptr;    // --map MAP: the map written, or read with --expand
     bool expand = false;          // rebuild the input from OUT and MAP
@@ -37,6 +38,10 @@ std::string help_text();
 
 // Prints "chunksieve: WHAT" on standard error and gives the failure exit status, 1.
 int fail(const std::string& what);
+
+// Why binary bytes are not written to standard output, a terminal: `what` names them ("the
+// output", "the map"). --force writes them there anyway.
+std::string terminal_refused(const char* what);
 
 // The path as it may stand in a one-line message: between quotes, control characters as '?'.
 std::string quoted(const char* path);

@@ -9,6 +9,7 @@
 #include "chunking/kernels.h"
 #include "driver/files.h"
 #include "driver/side_file.h"
+#include "driver/terminal.h"
 
 namespace chunksieve {
 
@@ -38,7 +39,7 @@ std::string expand_failed(const ExpandReport& r, const CommandLine& cl, const Si
             return map + " is not a map of chunksieve";
         case ExpandError::map_version:
             return map + " has format version " + std::to_string(r.value) +
-                   "; this chunksieve reads version " + std::to_string(MAP_VERSION);
+                   "; this chunksieve reads versions 1 and " + std::to_string(MAP_VERSION);
         case ExpandError::map_features: {
             char bits[32];
             std::snprintf(bits, sizeof bits, "0x%" PRIx64, r.value);
@@ -112,6 +113,9 @@ int run_expand(const CommandLine& cl) {
     const char* restored_path = cl.operands[1];
     if (is_standard(cl.map) && is_standard(out_path))
         return fail("the map and the output cannot both be standard input");
+    // Binary bytes would garble a terminal: refused, unless forced, before anything is opened.
+    if (is_standard(restored_path) && !cl.force && stdout_is_terminal())
+        return fail(terminal_refused("the restored bytes"));
 
     SideFile map, out, restored;
     if (!map.open_read(cl.map))

@@ -136,8 +136,4 @@ int last_system_error() {
     return errno;
 }
 
-bool stderr_is_terminal() {
-    return isatty(STDERR_FILENO) == 1;
-}
-
 }  // namespace chunksieve

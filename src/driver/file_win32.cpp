@@ -177,9 +177,4 @@ int last_system_error() {
     return int(GetLastError());
 }
 
-bool stderr_is_terminal() {
-    DWORD mode;
-    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
-
 }  // namespace chunksieve

@@ -66,7 +66,5 @@ class Files final : public StreamIo {
 std::string system_message(int code);
 // The calling thread's last system error code (errno, or GetLastError() on Windows).
 int last_system_error();
-// Whether standard error is a terminal (a console on Windows) that a progress line may redraw.
-bool stderr_is_terminal();
 
 }  // namespace chunksieve

@@ -5,7 +5,7 @@
 //
 // With --index STATE the run starts from the index STATE holds (an empty one when there is no
 // STATE) and, only after a complete run, replaces STATE with the updated index; after any
-// failure STATE is as it was.
+// failure STATE is as it was, and a STATE.lock that the run made is gone again.
 //
 // With --map MAP the run also writes the map that rebuilds IN from OUT; --expand rebuilds it
 // (expand_command.cpp).
@@ -25,6 +25,7 @@
 #include "driver/run.h"
 #include "driver/side_file.h"
 #include "driver/state_option.h"
+#include "driver/terminal.h"
 #include "filter/dedup_filter.h"
 
 namespace {
@@ -167,6 +168,12 @@ int main(int argc, char** argv) {
     const char* in = cl.operands[0];
     const char* out = cl.operands[1];
     const char* map = cl.map;
+    // Binary bytes would garble a terminal: refused, unless forced, before anything is touched.
+    const char* to_terminal = is_standard(out)          ? "the output"
+                              : map && is_standard(map) ? "the map"
+                                                        : nullptr;
+    if (to_terminal && !cl.force && stdout_is_terminal())
+        return fail(terminal_refused(to_terminal));
 #if defined(CHUNKSIEVE_PLAIN_LOOP)
     filter.kernels = nullptr;  // the per-byte reference loop, for differential tests
 #endif
@@ -175,6 +182,7 @@ int main(int argc, char** argv) {
     std::optional<StateFile> state;
     StateFigures figures;
     StateCheck loaded;
+    ChunkOrder order(true);  // the map's, from the state
     if (cl.index) {
         state.emplace(cl.index);
         if (const std::string problem = lock_state_file(*state, cl.index); !problem.empty())
@@ -189,7 +197,8 @@ int main(int argc, char** argv) {
         return fail("cannot reserve memory for the index: " + system_message(last_system_error()));
     if (state) {
         const Clock::time_point loading = Clock::now();
-        std::string problem = load_state_file(*state, cl.index, filter, loaded);
+        std::string problem =
+            load_state_file(*state, cl.index, filter, loaded, map ? &order : nullptr);
         if (problem.empty() && !is_standard(out))
             problem = check_output_is_not_state(*state, cl.index, out);
         if (problem.empty() && map) problem = check_state_anchors_map(loaded, cl.index);
@@ -230,10 +239,12 @@ int main(int argc, char** argv) {
         // A run goes on from a state that a map names, even one that holds no entries, so that
         // the chain of maps stays unbroken.
         const bool from_index = loaded.state_id != 0;
+        const bool order_from_index = from_index && loaded.section != nullptr;
         map_writer.emplace(map_file);
-        if (!map_file.cut() ||
-            !map_writer->begin(MapStart{from_index, from_index ? loaded.state_id : 0,
-                                        from_index ? loaded.new_chunks : 0})) {
+        if (order_from_index) map_writer->order() = std::move(order);
+        if (!map_file.cut() || !map_writer->begin(MapStart{from_index, order_from_index,
+                                                           from_index ? loaded.state_id : 0,
+                                                           from_index ? loaded.new_chunks : 0})) {
             map_file.remove_created(map);
             return fail(map_write_failed(map, map_file));
         }
@@ -276,13 +287,16 @@ int main(int argc, char** argv) {
     if (state) {
         const Clock::time_point saving = Clock::now();
         const std::uint64_t next = map ? map_writer->next_ordinal() : 0;
-        if (const std::string problem = save_state_file(*state, cl.index, filter, next, index_id);
+        if (const std::string problem = save_state_file(*state, cl.index, filter, next, index_id,
+                                                        map ? &map_writer->order() : nullptr);
             !problem.empty()) {
             if (map) map_file.remove_created(map);  // it names a state that was not saved
             return fail(problem);
         }
         figures.saved = filter.index.entries();
         figures.save_seconds = seconds_since(saving);
+        // STATE.lock stays for the runs to come; a run that does not get here removes one it made.
+        state->keep_lock();
     }
     if (cl.stats)
         print_stats(filter, seconds_since(started), state ? &figures : nullptr,

@@ -28,16 +28,24 @@ class StateFile final : public ByteSink {
   public:
     explicit StateFile(const char* path)
         : path_(path), temp_path_(path_ + ".tmp"), lock_path_(path_ + ".lock") {}
-    // Gives up an unfinished save (the temporary file is removed) and releases the lock.
+    // Gives up an unfinished save (the temporary file is removed) and releases the lock, after
+    // removing the lock file if this run made it and keep_lock() was not called.
     ~StateFile();
     StateFile(const StateFile&) = delete;
     StateFile& operator=(const StateFile&) = delete;
 
-    // Takes the lock, without waiting, on PATH.lock beside the state (made on first use and kept:
-    // the lock must exist whether or not the state does). False when it cannot be had; in_use()
+    // Takes the lock, without waiting, on PATH.lock beside the state (made on first use: the
+    // lock must exist whether or not the state does). False when it cannot be had; in_use()
     // then tells whether another run holds it.
+    //
+    // A run that made PATH.lock and does not complete removes it again, while it still holds it,
+    // so that a refused run leaves nothing new. Hence a lock is only had once PATH.lock is still
+    // the file locked: a run that opened it just before its maker removed it would otherwise
+    // hold a lock that no later run sees.
     bool lock();
     bool in_use() const { return in_use_; }
+    // After a complete run: PATH.lock stays for the runs to come, whoever made it.
+    void keep_lock() { keep_lock_ = true; }
 
     // Maps the file's bytes, read-only: no copy, and no memory of the run's own for them. Nothing
     // may truncate the file while they are mapped: runs keep to the lock, and a save never
@@ -68,6 +76,8 @@ class StateFile final : public ByteSink {
     std::uint64_t written_ = 0;       // bytes of the temporary file written
     std::uint64_t written_back_ = 0;  // of these, bytes already sent on their way to the disk
     bool in_use_ = false;
+    bool made_lock_ = false;  // PATH.lock was made by this run, which holds it
+    bool keep_lock_ = false;
     const std::uint8_t* bytes_ = nullptr;  // the mapping; a dummy byte for an empty file
     std::size_t size_ = 0;
     std::intptr_t mapped_ = -1;  // the state's descriptor while its bytes are mapped

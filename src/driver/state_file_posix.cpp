@@ -17,6 +17,10 @@ const std::uint8_t NO_BYTES = 0;
 // How much of a save is written before the disk is asked to start on it.
 constexpr std::uint64_t WRITEBACK_STEP = std::uint64_t(4) << 20;
 
+// How often a lock is tried again after the lock file it was had on proved removed. Each time a
+// run made it and failed; past this, runs come and go so fast that the state counts as in use.
+constexpr int LOCK_ATTEMPTS = 100;
+
 int fd(std::intptr_t h) {
     return int(h);
 }
@@ -37,23 +41,53 @@ StateFile::~StateFile() {
     release_bytes();
     if (uncaching_.joinable()) uncaching_.join();
     abandon();
-    if (lock_ >= 0) ::close(fd(lock_));  // closing releases the lock
+    if (lock_ < 0) return;
+    // Removed while still held: a run that opened it meanwhile sees, once it has its lock, that
+    // the file is gone, and starts again (lock()).
+    if (made_lock_ && !keep_lock_) ::unlink(lock_path_.c_str());
+    ::close(fd(lock_));  // closing releases the lock
 }
 
 bool StateFile::lock() {
-    const int l = open_retrying(lock_path_.c_str(), O_RDWR | O_CREAT, 0666);
-    if (l < 0) {
-        error_ = errno;
-        return false;
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        bool made = false;
+        int l = open_retrying(lock_path_.c_str(), O_RDWR);
+        if (l < 0 && errno == ENOENT) {
+            l = open_retrying(lock_path_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+            made = l >= 0;
+            // Made meanwhile by another run, or a link to a file yet to be made: not this run's.
+            if (l < 0 && errno == EEXIST)
+                l = open_retrying(lock_path_.c_str(), O_RDWR | O_CREAT, 0666);
+        }
+        if (l < 0) {
+            error_ = errno;
+            return false;
+        }
+        int r;
+        do
+            r = flock(l, LOCK_EX | LOCK_NB);
+        while (r != 0 && errno == EINTR);
+        if (r != 0) {
+            error_ = errno;
+            in_use_ = errno == EWOULDBLOCK;
+            ::close(l);
+            return false;
+        }
+        struct stat held, named;
+        if (fstat(l, &held) != 0) {
+            error_ = errno;
+            ::close(l);
+            return false;
+        }
+        if (stat(lock_path_.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino) {
+            lock_ = l;
+            made_lock_ = made;
+            return true;
+        }
+        ::close(l);  // its maker removed it before this run's lock: what it locked guards nothing
     }
-    lock_ = l;
-    int r;
-    do
-        r = flock(l, LOCK_EX | LOCK_NB);
-    while (r != 0 && errno == EINTR);
-    if (r == 0) return true;
-    error_ = errno;
-    in_use_ = errno == EWOULDBLOCK;
+    in_use_ = true;
     return false;
 }
 

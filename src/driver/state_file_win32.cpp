@@ -8,6 +8,11 @@ namespace {
 
 const std::uint8_t NO_BYTES = 0;
 
+// How often a lock is tried again after the lock file it was had on proved on its way out. Each
+// time a run made it and failed; past this, runs come and go so fast that the state counts as in
+// use.
+constexpr int LOCK_ATTEMPTS = 100;
+
 bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
@@ -27,22 +32,57 @@ bool identify(const char* path, BY_HANDLE_FILE_INFORMATION& info) {
 StateFile::~StateFile() {
     release_bytes();
     abandon();
-    if (lock_ != -1) CloseHandle(handle(lock_));  // closing releases the lock
+    if (lock_ == -1) return;
+    // Marked for removal while still held; it goes with the last handle to it. Until then no run
+    // can open it, and a run that opened it before sees, once it has its lock, that it is on its
+    // way out, and starts again (lock()).
+    if (made_lock_ && !keep_lock_) {
+        FILE_DISPOSITION_INFO removal{};
+        removal.DeleteFile = TRUE;
+        SetFileInformationByHandle(handle(lock_), FileDispositionInfo, &removal, sizeof removal);
+    }
+    CloseHandle(handle(lock_));  // closing releases the lock
 }
 
 bool StateFile::lock() {
-    const HANDLE l = CreateFileA(lock_path_.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL,
-                                 nullptr, OPEN_ALWAYS, 0, nullptr);
-    if (l == INVALID_HANDLE_VALUE) {
-        error_ = int(GetLastError());
-        return false;
+    const char* const path = lock_path_.c_str();
+    constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE;
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        bool made = false;
+        HANDLE l = CreateFileA(path, ACCESS, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (l == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            // Made here: with the right to remove it, should the run not complete.
+            l = CreateFileA(path, ACCESS | DELETE, SHARE_ALL, nullptr, CREATE_NEW, 0, nullptr);
+            made = l != INVALID_HANDLE_VALUE;
+            // Made meanwhile by another run: not this run's.
+            if (l == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
+                l = CreateFileA(path, ACCESS, SHARE_ALL, nullptr, OPEN_ALWAYS, 0, nullptr);
+        }
+        if (l == INVALID_HANDLE_VALUE) {
+            error_ = int(GetLastError());
+            return false;
+        }
+        OVERLAPPED at{};
+        if (!LockFileEx(l, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            error_ = int(GetLastError());
+            in_use_ = error_ == ERROR_LOCK_VIOLATION;
+            CloseHandle(l);
+            return false;
+        }
+        FILE_STANDARD_INFO info;
+        if (!GetFileInformationByHandleEx(l, FileStandardInfo, &info, sizeof info)) {
+            error_ = int(GetLastError());
+            CloseHandle(l);
+            return false;
+        }
+        if (!info.DeletePending) {
+            lock_ = value(l);
+            made_lock_ = made;
+            return true;
+        }
+        CloseHandle(l);  // its maker removed it before this run's lock: it guards nothing
     }
-    lock_ = value(l);
-    OVERLAPPED at{};
-    if (LockFileEx(l, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-        return true;
-    error_ = int(GetLastError());
-    in_use_ = error_ == ERROR_LOCK_VIOLATION;
+    in_use_ = true;
     return false;
 }
 

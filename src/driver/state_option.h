@@ -8,6 +8,7 @@
 
 #include "driver/state_file.h"
 #include "filter/dedup_filter.h"
+#include "map/chunk_order.h"
 
 namespace chunksieve {
 
@@ -17,9 +18,11 @@ std::string lock_state_file(StateFile& state, const char* path);
 
 // Before the output is touched: reads STATE whole and, if it is sound, loads it into the
 // filter's created, empty index and sets the running total from it; a missing STATE leaves the
-// index empty. `loaded` receives what the file held (all zero without one).
+// index empty. `loaded` receives what the file held (all zero without one), and `order`, when
+// given, the map's chunk order where the file holds one (`loaded.section` is then set, though
+// the bytes it pointed to are gone).
 std::string load_state_file(StateFile& state, const char* path, DedupFilter& filter,
-                            StateCheck& loaded);
+                            StateCheck& loaded, ChunkOrder* order = nullptr);
 
 // With --map: refuses a loaded state that a map cannot refer to, one saved without values or by
 // a run that wrote no map.
@@ -30,8 +33,10 @@ std::string check_output_is_not_state(const StateFile& state, const char* state_
                                       const char* out);
 
 // After a complete run: writes the filter's index and total beside STATE and renames it over,
-// with the chain's new-chunk count and the id a map names this state by (both 0 without a map).
+// with the chain's new-chunk count, the id a map names this state by (both 0 without a map) and
+// the map's chunk order (nullptr without a map).
 std::string save_state_file(StateFile& state, const char* path, const DedupFilter& filter,
-                            std::uint64_t new_chunks, std::uint64_t state_id);
+                            std::uint64_t new_chunks, std::uint64_t state_id,
+                            const ChunkOrder* order = nullptr);
 
 }  // namespace chunksieve

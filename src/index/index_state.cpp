@@ -1,5 +1,6 @@
 #include "index/index_state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cassert>
@@ -43,7 +44,7 @@ void store_value(std::uint8_t* p, std::uint64_t v) {
 
 void write_header(std::uint8_t* h, std::uint64_t entries, const StateInfo& info, bool values) {
     std::memcpy(h, MAGIC, sizeof MAGIC);
-    store_le32(h + 8, STATE_VERSION);
+    store_le32(h + 8, info.section ? STATE_VERSION : STATE_VERSION_2);
     store_le32(h + 12, FingerprintIndex::SLOT_COUNT);
     store_le32(h + 16, FingerprintIndex::PROBE_WINDOW);
     store_le32(h + 20, sizeof(ChunkKey));
@@ -202,11 +203,12 @@ StateCheck check_header(const std::uint8_t* data, std::size_t size, Intact intac
     c.total = load_le64(data + 32);
     // Another version or other parameters are told only of a file that is whole: a damaged
     // header field is damage.
-    if (c.version != STATE_VERSION && c.version != STATE_VERSION_1) {
+    if (c.version != STATE_VERSION && c.version != STATE_VERSION_2 &&
+        c.version != STATE_VERSION_1) {
         c.error = intact() ? StateError::version : StateError::damaged;
         return c;
     }
-    if (c.version == STATE_VERSION && size < state_size(0)) {
+    if (c.version != STATE_VERSION_1 && size < state_size(0)) {
         c.error = StateError::truncated;
         return c;
     }
@@ -214,7 +216,7 @@ StateCheck check_header(const std::uint8_t* data, std::size_t size, Intact intac
         c.error = intact() ? StateError::parameters : StateError::damaged;
         return c;
     }
-    if (c.version == STATE_VERSION) {
+    if (c.version != STATE_VERSION_1) {
         const std::uint32_t flags = load_le32(data + 40);
         if ((flags & ~STATE_FLAG_VALUES) != 0 || load_le32(data + 44) != 0) {
             c.error = StateError::damaged;  // what no save writes
@@ -229,7 +231,25 @@ StateCheck check_header(const std::uint8_t* data, std::size_t size, Intact intac
         return c;
     }
     const Layout layout = layout_of(c);
-    const std::uint64_t expected = layout.header + layout.entry * c.entries + STATE_CHECKSUM_BYTES;
+    std::uint64_t expected = layout.header + layout.entry * c.entries + STATE_CHECKSUM_BYTES;
+    if (c.version == STATE_VERSION) {
+        // The section's head, then as many items as it counts.
+        expected += STATE_SECTION_HEAD_BYTES;
+        if (size < expected) {
+            c.error = StateError::truncated;
+            return c;
+        }
+        const std::uint8_t* head =
+            data + expected - STATE_SECTION_HEAD_BYTES - STATE_CHECKSUM_BYTES;
+        const std::uint64_t items = load_le64(head + 8);
+        if (items > (size - expected) / STATE_SECTION_ITEM_BYTES) {
+            c.error = StateError::truncated;
+            return c;
+        }
+        expected += STATE_SECTION_ITEM_BYTES * items;
+        c.section = head;
+        c.section_bytes = STATE_SECTION_HEAD_BYTES + STATE_SECTION_ITEM_BYTES * items;
+    }
     if (size != expected) {
         c.error = size < expected ? StateError::truncated : StateError::damaged;
         return c;
@@ -350,6 +370,14 @@ StateError save_state(const FingerprintIndex& index, const StateInfo& info, Byte
     });
     assert(written == index.entries());  // the header's count is the file's
     (void)written;
+    if (info.section) {
+        assert(info.section_bytes ==
+               STATE_SECTION_HEAD_BYTES + STATE_SECTION_ITEM_BYTES * load_le64(info.section + 8));
+        for (std::size_t at = 0; at < info.section_bytes; at += PieceWriter::ROOM) {
+            const std::size_t n = std::min(PieceWriter::ROOM, info.section_bytes - at);
+            out.put(info.section + at, n);
+        }
+    }
     out.flush();
 
     std::uint8_t trailer[STATE_CHECKSUM_BYTES];

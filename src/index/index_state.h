@@ -2,7 +2,9 @@
 // met. It holds the index's entries, with their values when the index keeps values, the running
 // total (the padded length of every chunk filtered so far, from which block numbers go on), and
 // two numbers the caller gives at save and gets back at load: an id for the state and the count
-// of new chunks so far. All numbers little-endian. Format version 2, what save_state writes:
+// of new chunks so far, and a section whose bytes the caller makes and reads (the map's recent
+// chunk order). All numbers little-endian. Format version 2, what save_state writes without a
+// section:
 //
 //   offset  size
 //   0       8       magic "CSIEVEIX"
@@ -20,6 +22,12 @@
 //                   value (5, 40 bits, never 0); W is 20, or 25 with values
 //   64+W E  4       CRC-32C of every byte before it
 //
+// Format version 3, what save_state writes with a section: version 2's, with the section between
+// the entries and the checksum:
+//   64+W E  8       the section's first field (the caller's)
+//   72+W E  8       the section's item count N
+//   80+W E  8 N     the items (the caller's)
+//
 // Format version 1, still read (as a state without values, of id 0 and no new chunks): the same
 // first 40 bytes with version 1, then the entries as slot (4) and key (16), then the checksum.
 //
@@ -35,8 +43,11 @@
 
 namespace chunksieve {
 
-inline constexpr std::uint32_t STATE_VERSION = 2;  // what save_state writes
+inline constexpr std::uint32_t STATE_VERSION = 3;    // what save_state writes with a section
+inline constexpr std::uint32_t STATE_VERSION_2 = 2;  // and without one
 inline constexpr std::uint32_t STATE_VERSION_1 = 1;
+inline constexpr std::size_t STATE_SECTION_HEAD_BYTES = 16;
+inline constexpr std::size_t STATE_SECTION_ITEM_BYTES = 8;
 inline constexpr std::size_t STATE_HEADER_BYTES = 64;
 inline constexpr std::size_t STATE_HEADER_BYTES_1 = 40;                 // version 1's
 inline constexpr std::size_t STATE_ENTRY_BYTES = 4 + sizeof(ChunkKey);  // slot and key
@@ -76,6 +87,9 @@ struct StateCheck {
     bool has_values = false;  // every entry carries a value (never in version 1)
     std::uint64_t state_id = 0;
     std::uint64_t new_chunks = 0;
+    // Version 3's section, head and items, within the checked bytes (nullptr without one).
+    const std::uint8_t* section = nullptr;
+    std::size_t section_bytes = 0;
 };
 
 // Checks a whole file's bytes; with error none, the fields after error are the file's.
@@ -91,14 +105,19 @@ StateCheck check_state(const std::uint8_t* data, std::size_t size);
 StateCheck load_state(const std::uint8_t* data, std::size_t size, FingerprintIndex& index);
 
 // What a save writes besides the index's entries: the running total, and the caller's count of
-// new chunks so far and id for the state (opaque here).
+// new chunks so far, id for the state and section (opaque here: a head of
+// STATE_SECTION_HEAD_BYTES whose bytes 8..15 count the items that follow it, each
+// STATE_SECTION_ITEM_BYTES; none when `section` is nullptr).
 struct StateInfo {
     std::uint64_t total = 0;
     std::uint64_t new_chunks = 0;
     std::uint64_t state_id = 0;
+    const std::uint8_t* section = nullptr;
+    std::size_t section_bytes = 0;
 };
 
-// Writes the state of `index` with `info` to `sink`, in pieces of at most 64 KiB, in version 2.
+// Writes the state of `index` with `info` to `sink`, in pieces of at most 64 KiB, in version 3
+// with a section and 2 without.
 // The entries carry their values when the index keeps values and knows every one of them (a
 // file with values holds no unknown one: while an entry loaded without its value is still held,
 // unknown_values() is not 0 and the file is written without values). none, or write_failed at

@@ -424,7 +424,10 @@ class Expander {
     std::uint64_t finder_generation_ = ~std::uint64_t(0);
     std::uint64_t chunks_ = 0, input_ = 0, output_ = 0;
     std::uint64_t next_ordinal_ = 0;
+    std::uint16_t version_ = MAP_VERSION;
     StartCache starts_;
+    std::uint64_t last_back_ = 0;  // the map's last replay's stretches back
+    ChunkOrder order_;             // goes on across the chain's maps unless one starts it anew
 };
 
 void Expander::read_header(MapReader& r, MapStart& start) {
@@ -439,8 +442,8 @@ void Expander::read_header(MapReader& r, MapStart& start) {
     const std::uint16_t version = std::uint16_t(h[8] | h[9] << 8);
     const bool sealed = got == MAP_HEADER_BYTES && load_le32(h + 60) == crc32c(0, h, 60);
     // A newer version's header may be laid out otherwise: nothing more of it is read. An older
-    // one (there is none) is damage unless its header is whole.
-    if (version > MAP_VERSION || (version < MAP_VERSION && sealed))
+    // one (there is none before 1) is damage unless its header is whole.
+    if (version > MAP_VERSION || (version < MAP_VERSION_1 && sealed))
         throw Stop{ExpandError::map_version, 0, version};
     if (got < MAP_HEADER_BYTES) throw Stop{ExpandError::map_truncated, got};
     if (!sealed) throw Stop{ExpandError::map_damaged, 0};
@@ -452,13 +455,17 @@ void Expander::read_header(MapReader& r, MapStart& start) {
         load_le32(h + 28) != HASH_THRESHOLD || load_le32(h + 32) != CHUNK_MARKER)
         throw Stop{ExpandError::map_parameters};
     const std::uint32_t flags = load_le32(h + 36);
-    if ((flags & ~MAP_FROM_INDEX) != 0 || load_le32(h + 56) != 0)
-        throw Stop{ExpandError::map_invalid, 0};
+    const std::uint32_t known =
+        version == MAP_VERSION_1 ? MAP_FROM_INDEX : MAP_FROM_INDEX | MAP_ORDER;
+    if ((flags & ~known) != 0 || load_le32(h + 56) != 0) throw Stop{ExpandError::map_invalid, 0};
+    version_ = version;
     start.from_index = (flags & MAP_FROM_INDEX) != 0;
+    start.order = (flags & MAP_ORDER) != 0;
     start.index_id = load_le64(h + 40);
     start.first_ordinal = load_le64(h + 48);
     // A run with no index before it numbers its new chunks from 0.
-    if (start.from_index ? start.index_id == 0 : start.index_id != 0 || start.first_ordinal != 0)
+    if (start.from_index ? start.index_id == 0
+                         : start.index_id != 0 || start.first_ordinal != 0 || start.order)
         throw Stop{ExpandError::map_invalid, 0};
 }
 
@@ -514,6 +521,7 @@ void Expander::fresh_chunk(Window& data, Role role) {
     const std::uint64_t offset = role == Role::current && from_restored_ ? input_ : data.offset();
     if (offset > MAX_PLACE_OFFSET) throw Stop{ExpandError::no_memory};
     places_.push(offset << LENGTH_BITS | n);
+    order_.add(next_ordinal_);
     if (role == Role::current) emitter_->append(p, n);
     data.advance(record);
     ++chunks_;
@@ -539,6 +547,7 @@ void Expander::copy_ordinal(std::uint64_t ordinal, std::size_t len) {
 }
 
 void Expander::repeat_chunk(std::uint64_t ordinal, Window& data, Role role) {
+    order_.add(ordinal);
     const std::size_t len = std::size_t(places_[ordinal] & ((1u << LENGTH_BITS) - 1));
     if (role == Role::link_input) {
         data.ensure(len);
@@ -555,6 +564,7 @@ void Expander::repeat_chunk(std::uint64_t ordinal, Window& data, Role role) {
 void Expander::apply_records(const std::uint8_t* p, std::size_t n, Window& data, Role role,
                              std::uint64_t frame_at) {
     const std::uint8_t* const end = p + n;
+    const std::uint64_t frame_chunks = chunks_;
     while (p < end) {
         std::uint64_t v, d = 0;
         std::size_t used = get_varint(p, end, v);
@@ -562,8 +572,38 @@ void Expander::apply_records(const std::uint8_t* p, std::size_t n, Window& data,
         p += used;
         const auto kind = RecordKind(v & 3);
         const std::uint64_t count = v >> 2;
-        if (count == 0 || std::uint32_t(kind) > std::uint32_t(RecordKind::same))
+        // A frame's chunks are bounded, so that no record makes work without end (a link's
+        // repeats restore nothing); version 1 had no bound and no replay.
+        if (count == 0 ||
+            (version_ != MAP_VERSION_1 && count > MAX_FRAME_CHUNKS - (chunks_ - frame_chunks)) ||
+            (version_ == MAP_VERSION_1 && kind == RecordKind::replay))
             throw Stop{ExpandError::map_invalid, frame_at};
+        if (kind == RecordKind::replay) {
+            // The place B stretches back and f in, B given as its change from the last
+            // replay's; each chunk takes the reference there, which must name a chunk restored.
+            std::uint64_t b, f;
+            if ((used = get_varint(p, end, b)) == 0) throw Stop{ExpandError::map_invalid, frame_at};
+            p += used;
+            if ((used = get_varint(p, end, f)) == 0) throw Stop{ExpandError::map_invalid, frame_at};
+            p += used;
+            const std::uint64_t away = (b >> 1) + (b & 1);
+            if ((b & 1) ? away > last_back_ : away > order_.stretches() - last_back_)
+                throw Stop{ExpandError::map_invalid, frame_at};
+            const std::uint64_t back = (b & 1) ? last_back_ - away : last_back_ + away;
+            if (back == 0 || back > order_.stretches())
+                throw Stop{ExpandError::map_invalid, frame_at};
+            last_back_ = back;
+            OrderPlace at{order_.stretches() - back, f};
+            std::uint64_t ordinal = 0;
+            for (std::uint64_t i = 0; i < count; ++i) {
+                ordinal = order_.at(at);
+                if (ordinal >= next_ordinal_) throw Stop{ExpandError::map_invalid, frame_at};
+                repeat_chunk(ordinal, data, role);
+                order_.advance(at);
+            }
+            starts_.note_replay(ordinal);
+            continue;
+        }
         if (kind == RecordKind::fresh) {
             for (std::uint64_t i = 0; i < count; ++i)
                 fresh_chunk(data, role);
@@ -612,6 +652,9 @@ void Expander::walk(MapReader& r, Window& data, Role role, ReadBack* source, con
     sources_.push_back(Source{start.first_ordinal, source});
     chunks_ = input_ = output_ = 0;
     starts_ = StartCache(start.first_ordinal);
+    if (!start.order) order_.reset();
+    order_.begin_run();
+    last_back_ = 0;
     finder_.reset();
     std::unique_ptr<std::uint8_t[]> payload(new std::uint8_t[MAX_TAIL_BYTES]);
     FrameHead f;

@@ -6,17 +6,19 @@
 //
 // New chunks are numbered in the order they are written, 0 up, across every run of a chain of
 // runs that share a saved index (the ordinal); a repeat names the ordinal of its first copy,
-// near one of a few recent ones (StartCache). All numbers little-endian.
+// near one of a few recent ones (StartCache), or a replay goes as the chain went at an earlier
+// place (ChunkOrder, in chunk_order.h). All numbers little-endian.
 //
 // Header, 64 bytes:
 //   0   8  magic "CSIEVEMP"
-//   8   2  format version, 1
+//   8   2  format version, 2 (version 1, still read, has no replay records)
 //   10  2  header size, 64
 //   12  4  mandatory features: a reader refuses a map with a bit it does not know (none yet)
 //   16  4  optional features: a reader may ignore a bit it does not know (none yet)
 //   20  2  shortest chunk 100     22  2  longest chunk 65535     24  2  record alignment 64
 //   26  2  hash window 12         28  4  hash threshold          32  4  marker 99 19 D3 FF
-//   36  4  flags: bit 0 the run started from a saved index; other bits 0
+//   36  4  flags: bit 0 the run started from a saved index; bit 1 the chunk order goes on from
+//          that index's (else it starts empty); other bits 0
 //   40  8  the id of that saved index (0 without one)
 //   48  8  the first ordinal of this run: new chunks in the chain before it
 //   56  4  0
@@ -32,12 +34,17 @@
 //   28  P  payload
 //   28+P 4 CRC-32C of bytes 0 .. 28+P-1 of the frame
 //
-// A records payload is a sequence of records, each a varint (7 bits a byte, low first, at most
+// A records payload is a sequence of records (in version 2 covering at most MAX_FRAME_CHUNKS
+// chunks), each a varint (7 bits a byte, low first, at most
 // 10 bytes) v = count << 2 | kind, count >= 1, then for a repeat kind a varint reference
 // r = zigzag(o - slot's ordinal) << 3 | slot, naming its first ordinal o through StartCache:
 //   kind 0  count new chunks: the next count records of the output
 //   kind 1  count repeats of the chunks with ordinals o, o+1, ..., o+count-1
 //   kind 2  count repeats of the one chunk with ordinal o
+//   kind 3  count repeats replayed: then, instead of a reference, varints b = zigzag(B - the
+//           map's last replay's B, 0 before the first) and f, for the place in the chunk order B
+//           stretches back and f chunks into that stretch; the chunks take the references from
+//           that place on (ChunkOrder::at, then advance, each after the chunk before was added)
 // Every ordinal a repeat names is below the next ordinal to be given.
 // The tail payload is the input's bytes after its last chunk end (a 'T' frame only when there
 // are any). The 'E' frame comes last, once, and the map ends with it; its payload, 64 bytes:
@@ -57,19 +64,24 @@
 namespace chunksieve {
 
 inline constexpr std::uint8_t MAP_MAGIC[8] = {'C', 'S', 'I', 'E', 'V', 'E', 'M', 'P'};
-inline constexpr std::uint16_t MAP_VERSION = 1;
+inline constexpr std::uint16_t MAP_VERSION = 2;
+inline constexpr std::uint16_t MAP_VERSION_1 = 1;
 inline constexpr std::uint32_t MAP_KNOWN_MANDATORY = 0;
 inline constexpr std::size_t MAP_HEADER_BYTES = 64;
 inline constexpr std::size_t FRAME_HEAD_BYTES = 28;
 inline constexpr std::size_t FRAME_CHECK_BYTES = 4;
 inline constexpr std::size_t FRAME_RECORD_BYTES = 16384;
 inline constexpr std::size_t MAP_END_BYTES = 64;
-inline constexpr std::size_t MAX_RECORD_BYTES = 20;  // two varints of at most 10 bytes
+inline constexpr std::size_t MAX_RECORD_BYTES = 30;  // three varints of at most 10 bytes
+// A records frame of version 2 covers at most this many chunks: a reader's work is bounded by
+// the map's bytes even where a record restores nothing (a link's repeats).
+inline constexpr std::uint64_t MAX_FRAME_CHUNKS = std::uint64_t(1) << 24;
 inline constexpr std::uint32_t MAP_FROM_INDEX = 1;   // header flag
+inline constexpr std::uint32_t MAP_ORDER = 2;        // header flag
 inline constexpr std::uint32_t MAP_SAVED_INDEX = 1;  // end flag
 
 enum class FrameKind : std::uint8_t { records = 'R', tail = 'T', end = 'E' };
-enum class RecordKind : std::uint8_t { fresh = 0, run = 1, same = 2 };
+enum class RecordKind : std::uint8_t { fresh = 0, run = 1, same = 2, replay = 3 };
 
 // The ordinals where recent repeats began and where their runs would go on, most recent first:
 // a run of repeats that an edit or an earlier repeat broke off tends to go on where it stopped,
@@ -92,6 +104,8 @@ class StartCache {
         put(start);
         if (run) put(start + count);
     }
+    // After a replay that ended at `last`: a predicted stretch cut short goes on after it.
+    void note_replay(std::uint64_t last) { put(last + 1); }
 
   private:
     void put(std::uint64_t ordinal) {
@@ -155,6 +169,7 @@ inline void store_le64(std::uint8_t* p, std::uint64_t v) {
 // What the header says beyond its constants.
 struct MapStart {
     bool from_index = false;
+    bool order = false;  // the chunk order goes on from the saved index's
     std::uint64_t index_id = 0;
     std::uint64_t first_ordinal = 0;
 };

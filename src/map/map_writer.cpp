@@ -58,28 +58,67 @@ bool MapWriter::begin(const MapStart& start) {
     h[26] = std::uint8_t(HASH_WINDOW);
     store_le32(h + 28, HASH_THRESHOLD);
     store_le32(h + 32, CHUNK_MARKER);
-    store_le32(h + 36, start.from_index ? MAP_FROM_INDEX : 0);
+    assert(start.from_index || !start.order);
+    store_le32(h + 36, (start.from_index ? MAP_FROM_INDEX : 0) | (start.order ? MAP_ORDER : 0));
     store_le64(h + 40, start.index_id);
     store_le64(h + 48, start.first_ordinal);
     store_le32(h + 60, crc32c(0, h, 60));
     first_ordinal_ = next_ordinal_ = start.first_ordinal;
     starts_ = StartCache(start.first_ordinal);
+    if (!start.order) order_.reset();
+    order_.begin_run();
+    resume_ = OrderPlace{};
+    last_back_ = 0;
     write(h, sizeof h);
     return !failed_;
 }
+
+namespace {
+
+std::size_t varint_bytes(std::uint64_t v) {
+    std::size_t n = 1;
+    for (; v >= 0x80; v >>= 7)
+        ++n;
+    return n;
+}
+
+std::uint64_t zigzag(std::uint64_t to, std::uint64_t from) {
+    return to >= from ? (to - from) << 1 : ((from - to) << 1) - 1;
+}
+
+}  // namespace
 
 void MapWriter::flush_pending() {
     assert(pending_count_ > 0);
     if (payload_ + MAX_RECORD_BYTES > FRAME_RECORD_BYTES) flush_frame();
     std::uint8_t* p = frame_.get() + FRAME_HEAD_BYTES + payload_;
-    std::size_t n = put_varint(p, pending_count_ << 2 | std::uint64_t(pending_kind_));
-    if (pending_kind_ != RecordKind::fresh) {
-        // The slot that names the first ordinal in the fewest bytes.
-        std::uint64_t best = reference_code(starts_, 0, pending_first_);
+    std::size_t n = 0;
+    if (pending_kind_ == RecordKind::fresh) {
+        n = put_varint(p, pending_count_ << 2 | std::uint64_t(RecordKind::fresh));
+    } else {
+        // Each kind still going on, at its cost: a run or a same record names its first ordinal
+        // by the slot that does it in the fewest bytes, a replay its place.
+        std::uint64_t reference = reference_code(starts_, 0, pending_first_);
         for (std::uint32_t slot = 1; slot < StartCache::SLOTS; ++slot)
-            best = std::min(best, reference_code(starts_, slot, pending_first_));
-        n += put_varint(p + n, best);
-        starts_.note(pending_kind_ == RecordKind::run, pending_first_, pending_count_);
+            reference = std::min(reference, reference_code(starts_, slot, pending_first_));
+        const std::uint64_t back = zigzag(replay_back_, last_back_);
+        const std::size_t by_reference = varint_bytes(reference);
+        const std::size_t by_place = varint_bytes(back) + varint_bytes(replay_from_.offset);
+        RecordKind kind;
+        if ((alive_ & REPLAY) && (!(alive_ & (RUN | SAME)) || by_place < by_reference))
+            kind = RecordKind::replay;
+        else
+            kind = (alive_ & RUN) ? RecordKind::run : RecordKind::same;
+        n = put_varint(p, pending_count_ << 2 | std::uint64_t(kind));
+        if (kind == RecordKind::replay) {
+            n += put_varint(p + n, back);
+            n += put_varint(p + n, replay_from_.offset);
+            last_back_ = replay_back_;
+            starts_.note_replay(pending_last_);
+        } else {
+            n += put_varint(p + n, reference);
+            starts_.note(kind == RecordKind::run, pending_first_, pending_count_);
+        }
     }
     payload_ += n;
     chunks_ += pending_count_;
