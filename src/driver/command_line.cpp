@@ -145,8 +145,9 @@ CommandLine parse_command_line(int argc, char** argv) {
 std::string help_text() {
     std::string s =
         "usage: chunksieve [OPTION]... [--] IN OUT\n"
-        "       chunksieve --expand --map MAP [--link-map LMAP --link-out LOUT]... [--] OUT "
-        "RESTORED\n"
+        "       chunksieve --expand --map MAP [--link-map LMAP (--link-out LOUT | --link-in "
+        "LIN)]...\n"
+        "                  [--] OUT RESTORED\n"
         "Writes to OUT the first copy of every distinct content-defined chunk of IN, each\n"
         "padded to a multiple of 64 bytes. IN '-' is the standard input, OUT '-' the standard\n"
         "output (a file named '-' is './-'). With --map, MAP records the rest, and --expand\n"

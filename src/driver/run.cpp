@@ -17,9 +17,7 @@ namespace chunksieve {
 namespace {
 
 // The two rings' blocks, 4 MiB that a run long enough for the threads touches within its first
-// RING_BLOCKS blocks: committed in one call when the threads start, not a page fault at a time
-// (each of which costs microseconds on a virtual machine; 1,000 of them were a tenth of a
-// 64 MiB run's system time).
+// RING_BLOCKS blocks: committed in one call when the threads start, not a page fault at a time.
 struct Rings {
     InputBlock in[RING_BLOCKS];
     struct alignas(64) OutputBlock {
@@ -103,9 +101,8 @@ class Overlapped {
     BlockEnds in_ends_[RING_BLOCKS];   // of each block read
     ChunkCut cuts_[MAX_BLOCK_CHUNKS];  // the reader's: a block's ends as they are found
     KeyJob jobs_[MAX_BLOCK_CHUNKS];    // and its chunks to key
-    // The reader keys a block when at least this many wait for the filter. Half the ring rather
-    // than a quarter once the filter fetched the bytes it keys ahead of the kernel: 0.32 s
-    // against 0.34 s on a mostly duplicate 512 MiB, 0.53 against 0.55 on a mostly unique one.
+    // The reader keys a block when at least this many wait for the filter: the filter is then the
+    // slower side (the threshold's measurements: docs/performance.md).
     static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 2;
     std::size_t out_length_[RING_BLOCKS] = {};
     std::atomic<bool> write_failed_{false};
@@ -226,11 +223,7 @@ bool overlap_now(Overlap overlap, std::int64_t input_size, std::uint64_t reads) 
 
 RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap) {
     StreamChannel& ch = f.channel;
-    ch.input_start = f.input_buffer();
-    ch.input_cursor = ch.input_end = ch.input_start;
-    ch.output_cursor = ch.output_start = f.output_buffer;
-    ch.output_end = f.output_buffer + STREAM_BLOCK;
-    ch.end_of_input = 0;
+    f.point_channel();
 
     const std::int64_t input_size = io.input_size();
     std::uint64_t reads = 0;

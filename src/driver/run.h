@@ -44,20 +44,16 @@ enum class Overlap {
     // longer waits for the pipe's writer between blocks (measured in bench/run.sh).
     automatic,
 };
-// Blocks in each of the overlapped driver's rings (input and output), 4 MiB in all. A side that
-// waits sleeps until half a ring is ready, so the larger the ring the fewer the wake-ups; and a
-// reader this far ahead keeps busy while the filter keys a held stretch of long chunks (up to
-// HELD_BLOCKS) at once. Against 8 blocks, 1 GiB of zeros took half the wall time and the
-// mostly duplicate input a tenth less, with less processor time for both.
+// Blocks in each of the overlapped driver's rings (input and output), 4 MiB in all: a waiting side
+// sleeps until half a ring is ready, and the reader must stay busy while the filter keys a held
+// stretch of long chunks (up to HELD_BLOCKS) at once. Sizes measured: docs/performance.md.
 inline constexpr std::uint32_t RING_BLOCKS = 32;
 static_assert(RING_BLOCKS >= 2 * HELD_BLOCKS);
-// From a file the threads add about half the processor time at first (the blocks cross between
-// cores), and save wall time only from about 56 MiB: at 32 MiB they took 5% longer, at 64 MiB
-// 7% less and at 96 MiB 19% less time than one thread (2-core virtual machine, hyperfine).
+// From a file the threads add processor time (the blocks cross between cores) and save wall time
+// only on a large input.
 inline constexpr std::int64_t OVERLAP_MIN_INPUT = std::int64_t(64) << 20;
-// From a pipe one thread also waits for the pipe's writer between blocks, and the reader takes
-// that on: threads after 16 MiB took 4% longer over 32 MiB, 5% and 7% less over 64 and 96 MiB.
-// Started later, they would leave more of a long stream to one thread.
+// From a pipe the reader also takes on the waits for the pipe's writer, so the threads pay off
+// sooner; started later, they would leave more of a long stream to one thread.
 inline constexpr std::uint64_t OVERLAP_AFTER_READS = 256;
 
 // One whole run of `filter`, whose index must have been created. The filter's buffers are

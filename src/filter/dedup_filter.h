@@ -184,6 +184,15 @@ struct DedupFilter {
 
     std::uint8_t* chunk_buffer() { return held_area; }
     std::uint8_t* input_buffer() { return input.data(); }
+
+    // Before a run: the channel points at the filter's own buffers, empty, no end yet.
+    void point_channel() {
+        channel.input_start = input_buffer();
+        channel.input_cursor = channel.input_end = channel.input_start;
+        channel.output_cursor = channel.output_start = output_buffer;
+        channel.output_end = output_buffer + STREAM_BLOCK;
+        channel.end_of_input = 0;
+    }
 };
 
 // The value the index stores with a new chunk's key: the chunk's block number, its place in

@@ -32,7 +32,8 @@
 // first 40 bytes with version 1, then the entries as slot (4) and key (16), then the checksum.
 //
 // A file is accepted only whole: every field, the size, the checksum, the slot order and the
-// values are checked, and an index is given none of the entries of a file that fails one of them.
+// values are checked. load_state checks the checksum and the slots while it loads, so a damaged
+// file may be loaded in part; the index is then emptied again, and a run never uses any of it.
 #pragma once
 
 #include <cstddef>

@@ -246,7 +246,6 @@ class Emitter {
     // a small restore needs no thread.
     void flush(bool last = false) {
         if (used_ == 0) return;
-        crc_ = crc32c(crc_, filling(), used_);
         if (!last && !writer_.joinable() && !threadless_) {
             try {
                 writer_ = std::thread([this] { write_behind(); });
@@ -255,6 +254,7 @@ class Emitter {
             }
         }
         if (!writer_.joinable()) {
+            crc_ = crc32c(crc_, filling(), used_);
             if (!sink_.write_all(filling(), used_))
                 throw Stop{ExpandError::restored_write, handed_};
             handed_ += used_;
@@ -295,6 +295,7 @@ class Emitter {
         used_ += n;
     }
     std::uint64_t offset() const { return handed_ + used_; }
+    // Of every byte handed on; after finish().
     std::uint32_t crc() const { return crc_; }
 
   private:
@@ -322,6 +323,7 @@ class Emitter {
             const std::uint8_t* p = pieces_[first_].get();
             const std::size_t n = lengths_[first_];
             lock.unlock();
+            crc_ = crc32c(crc_, p, n);  // in order, beside the restoring
             const bool ok = sink_.write_all(p, n);
             lock.lock();
             if (!ok) {
@@ -342,7 +344,7 @@ class Emitter {
     std::size_t fill_ = 0;
     std::size_t used_ = 0;      // of its bytes
     std::uint64_t handed_ = 0;  // bytes handed to the writer (or written)
-    std::uint32_t crc_ = 0;
+    std::uint32_t crc_ = 0;  // of the bytes written: by the writer thread while there is one
     bool threadless_ = false;  // a writer thread could not be started
     // Shared with the writer thread, under mutex_.
     std::mutex mutex_;
