@@ -14,14 +14,9 @@ shift 2
 RUNNER=("$@")
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
-failures=0
-checks=0
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 cs() { "${RUNNER[@]}" "$CS" "$@"; }
-die() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { checks=$((checks + 1)); }
-md5() { md5sum "$1" | cut -d' ' -f1; }
-size() { stat -c %s "$1"; }
 # refused NAME MESSAGE ARGS...: the run exits with 1 and says MESSAGE (a part of its line, or
 # anything when empty) in one line.
 refused() {

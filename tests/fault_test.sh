@@ -24,12 +24,7 @@ if [ $# -gt 0 ]; then
     chmod +x "$T/emulated"
     CS=$T/emulated
 fi
-failures=0
-checks=0
-
-die() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { checks=$((checks + 1)); }
-size() { stat -c %s "$1"; }
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # expect NAME STATUS MESSAGE COMMAND...: the command exits with STATUS and prints MESSAGE on
 # standard error, or nothing when MESSAGE is empty.

@@ -573,12 +573,6 @@ TwoDays two_days(std::uint64_t seed) {
     return d;
 }
 
-Bytes run(DedupFilter& f, const Bytes& input, std::size_t piece) {
-    MemoryIo io(input, piece);
-    EXPECT_EQ(run_filter(f, io), RunStatus::complete);
-    return io.output;
-}
-
 // B run from the state that A left gives what one filter gives for B when it has filtered A
 // first and then starts B as a new input; the running total goes on from A's.
 TEST(StateFile, RunFromSavedStateEqualsOneFilterTakingBothInputs) {
@@ -598,16 +592,16 @@ TEST(StateFile, RunFromSavedStateEqualsOneFilterTakingBothInputs) {
         // 32-bit process has room for few.
         auto both = test::make_filter();
         both->kernels = c.kernels;
-        run(*both, d.a, c.piece);
+        test::run_in_memory(*both, d.a, c.piece);
         const std::uint64_t total_after_a = both->total;
-        const Bytes b_after_a = run(*both, d.b, c.piece);
+        const Bytes b_after_a = test::run_in_memory(*both, d.b, c.piece);
         const std::uint64_t total_after_b = both->total;
         const Bytes state_after_b = saved(both->index, {both->total, 0, 0});
         both.reset();
 
         auto first = test::make_filter();
         first->kernels = c.kernels;
-        run(*first, d.a, c.piece);
+        test::run_in_memory(*first, d.a, c.piece);
         const Bytes state = saved(first->index, {first->total, 0, 0});
         first.reset();
 
@@ -617,7 +611,7 @@ TEST(StateFile, RunFromSavedStateEqualsOneFilterTakingBothInputs) {
         ASSERT_EQ(loaded.error, StateError::none);
         EXPECT_EQ(loaded.total, total_after_a);
         second->total = loaded.total;
-        EXPECT_EQ(run(*second, d.b, c.piece), b_after_a) << c.seed;
+        EXPECT_EQ(test::run_in_memory(*second, d.b, c.piece), b_after_a) << c.seed;
         EXPECT_EQ(second->total, total_after_b) << c.seed;
         EXPECT_EQ(saved(second->index, {second->total, 0, 0}), state_after_b);
         second.reset();

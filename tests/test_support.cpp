@@ -14,11 +14,14 @@ std::unique_ptr<DedupFilter> make_filter() {
     return f;
 }
 
-Bytes run_in_memory(const Bytes& input, std::size_t piece) {
-    auto f = make_filter();
+Bytes run_in_memory(DedupFilter& f, const Bytes& input, std::size_t piece) {
     MemoryIo io(input, piece);
-    EXPECT_EQ(run_filter(*f, io), RunStatus::complete);
+    EXPECT_EQ(run_filter(f, io), RunStatus::complete);
     return io.output;
+}
+
+Bytes run_in_memory(const Bytes& input, std::size_t piece) {
+    return run_in_memory(*make_filter(), input, piece);
 }
 
 Bytes cat(std::initializer_list<Bytes> parts) {

@@ -20,6 +20,8 @@ using chunksieve::MemoryIo;
 std::unique_ptr<DedupFilter> make_filter();
 
 // The whole filter over `input`, refilled `piece` bytes at a time; fails the test on a failed run.
+// With `f`, that filter's next run, going on from its index; without, a fresh filter's.
+Bytes run_in_memory(DedupFilter& f, const Bytes& input, std::size_t piece = STREAM_BLOCK);
 Bytes run_in_memory(const Bytes& input, std::size_t piece = STREAM_BLOCK);
 
 // The parts, one after the other.
