@@ -13,6 +13,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Every executable carries its C and C++ runtimes and the threading library, so that the .exe
 # needs no DLL beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# So does the library's DLL: it needs none of the compiler's beside it.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # ctest runs the test programs under Wine, in a Wine prefix of this build's own (see
 # tests/wine/wine_run.sh). A 64-bit Wine starts a 32-bit .exe through its 32-bit loader, which
