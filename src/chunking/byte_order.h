@@ -19,4 +19,13 @@ inline void store_le32(std::uint8_t* p, std::uint32_t v) {
     p[3] = std::uint8_t(v >> 24);
 }
 
+inline std::uint64_t load_le64(const std::uint8_t* p) {
+    return std::uint64_t(load_le32(p)) | std::uint64_t(load_le32(p + 4)) << 32;
+}
+
+inline void store_le64(std::uint8_t* p, std::uint64_t v) {
+    store_le32(p, std::uint32_t(v));
+    store_le32(p + 4, std::uint32_t(v >> 32));
+}
+
 }  // namespace chunksieve

@@ -24,15 +24,6 @@ static_assert(state_size(FingerprintIndex::SLOT_COUNT, true) <= SIZE_MAX);
 
 constexpr std::uint8_t MAGIC[8] = {'C', 'S', 'I', 'E', 'V', 'E', 'I', 'X'};
 
-std::uint64_t load_le64(const std::uint8_t* p) {
-    return std::uint64_t(load_le32(p)) | std::uint64_t(load_le32(p + 4)) << 32;
-}
-
-void store_le64(std::uint8_t* p, std::uint64_t v) {
-    store_le32(p, std::uint32_t(v));
-    store_le32(p + 4, std::uint32_t(v >> 32));
-}
-
 std::uint64_t load_value(const std::uint8_t* p) {
     return std::uint64_t(load_le32(p)) | std::uint64_t(p[4]) << 32;
 }

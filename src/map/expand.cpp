@@ -344,8 +344,8 @@ class Emitter {
     std::size_t fill_ = 0;
     std::size_t used_ = 0;      // of its bytes
     std::uint64_t handed_ = 0;  // bytes handed to the writer (or written)
-    std::uint32_t crc_ = 0;  // of the bytes written: by the writer thread while there is one
-    bool threadless_ = false;  // a writer thread could not be started
+    std::uint32_t crc_ = 0;     // of the bytes written: by the writer thread while there is one
+    bool threadless_ = false;   // a writer thread could not be started
     // Shared with the writer thread, under mutex_.
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -588,11 +588,8 @@ void Expander::apply_records(const std::uint8_t* p, std::size_t n, Window& data,
             p += used;
             if ((used = get_varint(p, end, f)) == 0) throw Stop{ExpandError::map_invalid, frame_at};
             p += used;
-            const std::uint64_t away = (b >> 1) + (b & 1);
-            if ((b & 1) ? away > last_back_ : away > order_.stretches() - last_back_)
-                throw Stop{ExpandError::map_invalid, frame_at};
-            const std::uint64_t back = (b & 1) ? last_back_ - away : last_back_ + away;
-            if (back == 0 || back > order_.stretches())
+            std::uint64_t back;
+            if (!unzigzag(last_back_, b, order_.stretches() + 1, back) || back == 0)
                 throw Stop{ExpandError::map_invalid, frame_at};
             last_back_ = back;
             OrderPlace at{order_.stretches() - back, f};
@@ -615,18 +612,9 @@ void Expander::apply_records(const std::uint8_t* p, std::size_t n, Window& data,
         if (used == 0) throw Stop{ExpandError::map_invalid, frame_at};
         p += used;
         // The first ordinal: a slot's, and the signed distance from it (zigzag).
-        const std::uint64_t base = starts_.at(std::uint32_t(d & 7));
-        const std::uint64_t zigzag = d >> 3;
-        const std::uint64_t away = (zigzag >> 1) + (zigzag & 1);
         std::uint64_t first;
-        if (zigzag & 1) {
-            if (away > base) throw Stop{ExpandError::map_invalid, frame_at};
-            first = base - away;
-        } else {
-            if (away >= next_ordinal_ || base >= next_ordinal_ - away)
-                throw Stop{ExpandError::map_invalid, frame_at};
-            first = base + away;
-        }
+        if (!unzigzag(starts_.at(std::uint32_t(d & 7)), d >> 3, next_ordinal_, first))
+            throw Stop{ExpandError::map_invalid, frame_at};
         // A repeat names chunks already restored: ordinals below next_ordinal_, the whole run.
         if (first >= next_ordinal_ || (kind == RecordKind::run && count > next_ordinal_ - first))
             throw Stop{ExpandError::map_invalid, frame_at};

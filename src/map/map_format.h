@@ -61,6 +61,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "chunking/byte_order.h"
+
 namespace chunksieve {
 
 inline constexpr std::uint8_t MAP_MAGIC[8] = {'C', 'S', 'I', 'E', 'V', 'E', 'M', 'P'};
@@ -120,14 +122,31 @@ class StartCache {
     std::uint64_t slots_[SLOTS];
 };
 
+// The signed distance from `from` to `to` as one unsigned number: 2d for d >= 0, 2|d| - 1 for
+// d < 0, so that near values either way take few varint bytes.
+inline std::uint64_t zigzag(std::uint64_t to, std::uint64_t from) {
+    return to >= from ? (to - from) << 1 : ((from - to) << 1) - 1;
+}
+
+// The number that zigzag `z` names from `from`, into `to`: false when it would fall below 0 or
+// at or past `limit`.
+inline bool unzigzag(std::uint64_t from, std::uint64_t z, std::uint64_t limit, std::uint64_t& to) {
+    const std::uint64_t away = (z >> 1) + (z & 1);
+    if (z & 1) {
+        if (away > from) return false;
+        to = from - away;
+    } else {
+        if (away >= limit || from >= limit - away) return false;
+        to = from + away;
+    }
+    return true;
+}
+
 // A repeat's reference to `ordinal` from `slot`: the zigzag of the signed distance, then the
 // slot in the low three bits.
 inline std::uint64_t reference_code(const StartCache& c, std::uint32_t slot,
                                     std::uint64_t ordinal) {
-    const std::uint64_t base = c.at(slot);
-    const std::uint64_t zigzag =
-        ordinal >= base ? (ordinal - base) << 1 : ((base - ordinal) << 1) - 1;
-    return zigzag << 3 | slot;
+    return zigzag(ordinal, c.at(slot)) << 3 | slot;
 }
 
 // Appends v as a varint at p; the bytes written.
@@ -152,18 +171,6 @@ inline std::size_t get_varint(const std::uint8_t* p, const std::uint8_t* end, st
         if (!(p[n] & 0x80)) return n + 1;
     }
     return 0;
-}
-
-inline std::uint64_t load_le64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = v << 8 | p[i];
-    return v;
-}
-
-inline void store_le64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
 }
 
 // What the header says beyond its constants.

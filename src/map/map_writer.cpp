@@ -82,10 +82,6 @@ std::size_t varint_bytes(std::uint64_t v) {
     return n;
 }
 
-std::uint64_t zigzag(std::uint64_t to, std::uint64_t from) {
-    return to >= from ? (to - from) << 1 : ((from - to) << 1) - 1;
-}
-
 }  // namespace
 
 void MapWriter::flush_pending() {
