@@ -114,10 +114,7 @@ class MapChain {
         f.map = &writer;
         r.status = run_filter(f, io_for(counted), overlap);
         if (r.status == RunStatus::complete) {
-            const FilterCounts& c = f.counts;
-            r.index_id =
-                next_index_id(from_index ? id_ : 0, counted.crc(), c.chunk_bytes + c.tail_bytes,
-                              c.chunks, writer.next_ordinal());
+            r.index_id = run_index_id(f, from_index ? id_ : 0, counted.crc());
             finish_map(f, counted.crc(), r.index_id);
             id_ = r.index_id;
             next_ = writer.next_ordinal();

@@ -164,7 +164,8 @@ struct chunksieve_ctx {
 
     std::size_t left() const { return out_left_n + map_bytes.left(); }
     chunksieve_error start_run();
-    void end_map();
+    // Ends the run's map; false when its bytes could not be held.
+    bool end_map();
 };
 
 chunksieve_error chunksieve_ctx::start_run() {
@@ -194,12 +195,10 @@ chunksieve_error chunksieve_ctx::start_run() {
     return CHUNKSIEVE_OK;
 }
 
-void chunksieve_ctx::end_map() {
+bool chunksieve_ctx::end_map() {
     DedupFilter& f = *filter;
-    const FilterCounts& c = f.counts;
-    const std::uint64_t id = next_index_id(state_id, crc, c.chunk_bytes + c.tail_bytes, c.chunks,
-                                           writer->next_ordinal());
-    finish_map(f, crc, id);
+    const std::uint64_t id = run_index_id(f, state_id, crc);
+    if (!finish_map(f, crc, id)) return false;
     state_id = id;
     next_ordinal = writer->next_ordinal();
     found_earlier = writer->repeats_of_earlier_runs();
@@ -208,6 +207,7 @@ void chunksieve_ctx::end_map() {
     order_known = true;
     f.map = nullptr;
     writer.reset();
+    return true;
 }
 
 extern "C" {
@@ -344,7 +344,7 @@ chunksieve_error chunksieve_filter_stream(chunksieve_ctx* ctx, chunksieve_out_bu
                     ctx->resume_after_output = true;
                 } else {
                     ctx->done = true;
-                    if (ctx->with_map) ctx->end_map();
+                    if (ctx->with_map && !ctx->end_map()) return answer(CHUNKSIEVE_ERROR_NO_MEMORY);
                 }
                 break;
             }
@@ -408,8 +408,7 @@ chunksieve_error chunksieve_load_state(chunksieve_ctx* ctx, const void* state, s
     const std::uint8_t* bytes = static_cast<const std::uint8_t*>(state);
     StateCheck c = load_state(bytes, size, f.index);
     if (c.error == StateError::none && ctx->with_map) {
-        // Without values and an id no map can name the state's chunks; an empty one holds none.
-        if (c.entries > 0 && !(c.has_values && c.state_id != 0)) {
+        if (!state_anchors_map(c)) {
             f.index.clear();
             return CHUNKSIEVE_ERROR_STATE_NO_MAP;
         }

@@ -275,10 +275,7 @@ int main(int argc, char** argv) {
     // The map's end names the index this run leaves, which the save below then carries.
     std::uint64_t index_id = 0;
     if (map) {
-        const FilterCounts& c = filter.counts;
-        if (state)
-            index_id = next_index_id(loaded.state_id, counted.crc(), c.chunk_bytes + c.tail_bytes,
-                                     c.chunks, map_writer->next_ordinal());
+        if (state) index_id = run_index_id(filter, loaded.state_id, counted.crc());
         if (!finish_map(filter, counted.crc(), index_id) || !map_file.close()) {
             map_file.remove_created(map);
             return fail(map_write_failed(map, map_file));

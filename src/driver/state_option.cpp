@@ -83,9 +83,7 @@ std::string check_output_is_not_state(const StateFile& state, const char* state_
 }
 
 std::string check_state_anchors_map(const StateCheck& loaded, const char* path) {
-    // Without values the index cannot say where a chunk it holds was written; without an id, no
-    // map of the run that saved it names it. An empty state holds nothing to refer to.
-    if (loaded.entries == 0 || (loaded.has_values && loaded.state_id != 0)) return {};
+    if (state_anchors_map(loaded)) return {};
     return "index state " + quoted(path) +
            " was saved by a run without --map, so a map cannot refer to its chunks: run without "
            "--index, or with a new STATE, to start a chain of maps";

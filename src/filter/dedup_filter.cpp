@@ -325,6 +325,12 @@ std::size_t EndSearch::next_block(const ChunkingKernels& k, std::uint8_t* data, 
     return n;
 }
 
+std::uint64_t run_index_id(const DedupFilter& f, std::uint64_t from, std::uint32_t input_crc) {
+    const FilterCounts& c = f.counts;
+    return next_index_id(from, input_crc, c.chunk_bytes + c.tail_bytes, c.chunks,
+                         f.map->next_ordinal());
+}
+
 bool finish_map(DedupFilter& f, std::uint32_t input_crc, std::uint64_t index_id) {
     const FilterCounts& c = f.counts;
     MapEnd end;

@@ -205,6 +205,11 @@ inline std::uint64_t block_number(std::uint64_t total) {
     return n < FingerprintIndex::VALUE_MASK ? n : FingerprintIndex::VALUE_MASK;
 }
 
+// The id of the index that the run `f` has just completed (with a map) leaves, going on from the
+// index of id `from` (0: none), for an input of checksum `input_crc`: next_index_id over the
+// run's counts.
+std::uint64_t run_index_id(const DedupFilter& f, std::uint64_t from, std::uint32_t input_crc);
+
 // Ends the map of the run `f` has just completed: its tail bytes and its end, with the input's
 // checksum and, when the run leaves a saved index, that index's id (0: none). False when the
 // map's sink refused bytes.

@@ -93,6 +93,13 @@ struct StateCheck {
     std::size_t section_bytes = 0;
 };
 
+// Whether a loaded state can anchor a map: without values its index cannot say where a chunk it
+// holds was written, and without an id no map of the run that saved it names it. An empty state
+// holds nothing to refer to.
+inline bool state_anchors_map(const StateCheck& c) {
+    return c.entries == 0 || (c.has_values && c.state_id != 0);
+}
+
 // Checks a whole file's bytes; with error none, the fields after error are the file's.
 StateCheck check_state(const std::uint8_t* data, std::size_t size);
 
