@@ -24,17 +24,12 @@ while getopts "b:r:" opt; do
         *) exit 2 ;;
     esac
 done
-dir=${BENCH_DIR:-/tmp/chunksieve-bench}
-mkdir -p "$dir"
 cs=$(readlink -f "$build/chunksieve")
 [ -x "$cs" ] && [ -x "$build/bench/make_bench_input" ] || { echo "build $build first" >&2; exit 1; }
 command -v zstd > /dev/null || { echo "needs zstd" >&2; exit 1; }
-tar_sorted() { tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 -cf - "$@" 2>/dev/null || true; }
-if [ ! -s "$dir/duplicate-512M" ]; then
-    tar_sorted /usr/lib | head -c $((64 << 20)) > "$dir/base-64M"
-    "$build/bench/make_bench_input" copies "$dir/base-64M" 8 64 1 | head -c $((512 << 20)) > "$dir/duplicate-512M"
-fi
-[ -s "$dir/unique-512M" ] || tar_sorted /usr/lib /usr/share | head -c $((512 << 20)) > "$dir/unique-512M"
+. "$here/inputs.sh"
+make_duplicate_input "$build"
+make_unique_input
 [ -s "$dir/day1" ] || head -c $((64 << 20)) "$dir/duplicate-512M" > "$dir/day1"
 [ -s "$dir/day2" ] || tail -c +$(((64 << 20) + 1)) "$dir/duplicate-512M" | head -c $((64 << 20)) > "$dir/day2"
 w=$(mktemp -d -p "$dir")

@@ -48,8 +48,7 @@ while getopts "b:r:m:kfs:" opt; do
     esac
 done
 shift $((OPTIND - 1))
-dir=${BENCH_DIR:-/tmp/chunksieve-bench}
-mkdir -p "$dir"
+. "$here/inputs.sh"
 
 for tool in chunksieve bench/sieve_bench bench/make_bench_input; do
     [ -x "$build/$tool" ] || { echo "missing $build/$tool: build first" >&2; exit 1; }
@@ -57,22 +56,17 @@ done
 cs=$build/chunksieve
 sieve=$build/bench/sieve_bench
 
-tar_sorted() { tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 -cf - "$@" 2>/dev/null || true; }
-
 inputs=("$@")
 for size in "${sizes[@]}"; do
     bytes=$(numfmt --from=iec "${size%-*}")
     [[ $size == *-* ]] && bytes=$((bytes - ${size##*-}))
-    [ -s "$dir/unique-512M" ] || tar_sorted /usr/lib /usr/share | head -c $((512 << 20)) > "$dir/unique-512M"
+    make_unique_input
     [ -s "$dir/unique-$size" ] || head -c "$bytes" "$dir/unique-512M" > "$dir/unique-$size"
     inputs+=("$dir/unique-$size")
 done
 if [ ${#inputs[@]} -eq 0 ]; then
-    if [ ! -s "$dir/duplicate-512M" ]; then
-        tar_sorted /usr/lib | head -c $((64 << 20)) > "$dir/base-64M"
-        "$build/bench/make_bench_input" copies "$dir/base-64M" 8 64 1 | head -c $((512 << 20)) > "$dir/duplicate-512M"
-    fi
-    [ -s "$dir/unique-512M" ] || tar_sorted /usr/lib /usr/share | head -c $((512 << 20)) > "$dir/unique-512M"
+    make_duplicate_input "$build"
+    make_unique_input
     [ -s "$dir/unique-8M" ] || head -c $((8 << 20)) "$dir/unique-512M" > "$dir/unique-8M"
     [ -s "$dir/unique-64M-1" ] || head -c $(((64 << 20) - 1)) "$dir/unique-512M" > "$dir/unique-64M-1"
     [ -e "$dir/zeros-1G" ] || truncate -s 1G "$dir/zeros-1G"

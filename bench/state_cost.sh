@@ -27,12 +27,10 @@ while getopts "b:r:" opt; do
 done
 cs=$build/chunksieve
 [ -x "$cs" ] || { echo "missing $cs: build first" >&2; exit 1; }
-dir=${BENCH_DIR:-/tmp/chunksieve-bench}
-mkdir -p "$dir"
-tar_sorted() { tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 -cf - "$@" 2>/dev/null || true; }
+. "$here/inputs.sh"
+make_unique_input
 day1=$dir/unique-512M
 day2=$dir/day2-512M
-[ -s "$day1" ] || tar_sorted /usr/lib /usr/share | head -c $((512 << 20)) > "$day1"
 [ -s "$day2" ] || tar_sorted /usr/lib /usr/share | tail -c +$(((128 << 20) + 1)) | head -c $((512 << 20)) > "$day2"
 
 work=$(mktemp -d)
