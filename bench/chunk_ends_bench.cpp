@@ -4,11 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "chunking/kernels.h"
+#include "filters.h"
+#include "test_inputs.h"
 
 namespace chunksieve {
 namespace {
@@ -17,14 +18,9 @@ constexpr std::size_t BUFFER_BYTES = 64 * 1024;
 
 // The positions, with the history the kernels read before them and the slack they read after.
 struct Input {
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> bytes =
+        test::random_bytes(KERNEL_HISTORY + BUFFER_BYTES + KERNEL_READ_SLACK, 42);
     const std::uint8_t* begin() const { return bytes.data() + KERNEL_HISTORY; }
-
-    Input() : bytes(KERNEL_HISTORY + BUFFER_BYTES + KERNEL_READ_SLACK) {
-        std::mt19937_64 rng(42);
-        for (auto& b : bytes)
-            b = std::uint8_t(rng());
-    }
 };
 
 const Input& input() {
@@ -45,8 +41,7 @@ void run_mask_kernel(benchmark::State& state, std::uint64_t (*kernel)(const std:
 
 // Only the sets this CPU can run; their names appear in the benchmark names.
 [[maybe_unused]] const bool registered = [] {
-    for (const ChunkingKernels* k : compiled_kernels()) {
-        if (!kernels_supported(*k)) continue;
+    for (const ChunkingKernels* k : test::runnable_kernel_sets()) {
         const std::string set = k->name;
         benchmark::RegisterBenchmark(("MarkerMask64/" + set).c_str(), run_mask_kernel,
                                      k->marker_mask64);

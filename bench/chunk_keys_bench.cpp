@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "chunking/kernels.h"
+#include "filters.h"
+#include "test_inputs.h"
 
 namespace chunksieve {
 namespace {
@@ -24,10 +26,9 @@ struct Input {
 // Consecutive chunks of one random buffer, as the filter cuts them.
 Input typical_jobs() {
     Input in;
+    in.bytes = test::random_bytes(BUFFER + KERNEL_READ_SLACK, 42);
     std::mt19937_64 rng(42);
-    in.bytes.resize(BUFFER + KERNEL_READ_SLACK);
-    for (auto& b : in.bytes)
-        b = std::uint8_t(rng());
+    rng.discard(in.bytes.size());  // the lengths go on from the draws the bytes took
     for (std::size_t at = 0; in.jobs.size() < 250;) {
         const std::uint32_t n = 100 + std::uint32_t(rng() % 313);
         if (at + n > BUFFER) at = 0;
@@ -40,10 +41,7 @@ Input typical_jobs() {
 
 Input longest_job() {
     Input in;
-    std::mt19937_64 rng(43);
-    in.bytes.resize(65535 + KERNEL_READ_SLACK);
-    for (auto& b : in.bytes)
-        b = std::uint8_t(rng());
+    in.bytes = test::random_bytes(65535 + KERNEL_READ_SLACK, 43);
     in.jobs.push_back({in.bytes.data(), 65535});
     in.total = 65535;
     return in;
@@ -63,8 +61,7 @@ void run(benchmark::State& state, const ChunkingKernels* k, const Input* in) {
 const bool registered = [] {
     static const Input typical = typical_jobs();
     static const Input longest = longest_job();
-    for (const ChunkingKernels* k : compiled_kernels()) {
-        if (!kernels_supported(*k)) continue;
+    for (const ChunkingKernels* k : test::runnable_kernel_sets()) {
         const std::string name = std::string("ChunkKeys/") + k->name;
         benchmark::RegisterBenchmark((name + "/typical_250").c_str(), run, k, &typical);
         benchmark::RegisterBenchmark((name + "/one_65535").c_str(), run, k, &longest);

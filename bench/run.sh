@@ -8,10 +8,9 @@
 # each command's ratio to the baseline of its own round (md5sum F, or cat F | md5sum for a pipe),
 # median over the rounds.
 #
-#   bench/run.sh [-b BUILD_DIR] [-r ROUNDS] [-m file|pipe|both] [-k] [-f] [-s SIZE...] [FILE...]
+#   bench/run.sh [-b BUILD_DIR] [-r ROUNDS] [-m file|pipe|both] [-k] [-s SIZE...] [FILE...]
 #
 #   -k  also each kernel set the CPU runs (one-thread driver), and cat F > OUT
-#   -f  also the run with the flat reference table in place of the index (672 MiB of slots)
 #   -s  the inputs: the first SIZE bytes of unique-512M (a number, or with K, M or G, less N
 #       bytes with -N, as 64M-1), instead of the default set; may be given more than once
 #
@@ -34,15 +33,13 @@ build=$here/../build
 rounds=3
 modes="file pipe"
 kernel_sets=0
-flat=0
 sizes=()
-while getopts "b:r:m:kfs:" opt; do
+while getopts "b:r:m:ks:" opt; do
     case $opt in
         b) build=$OPTARG ;;
         r) rounds=$OPTARG ;;
         m) [ "$OPTARG" = both ] && modes="file pipe" || modes=$OPTARG ;;
         k) kernel_sets=1 ;;
-        f) flat=1 ;;
         s) sizes+=("$OPTARG") ;;
         *) exit 2 ;;
     esac
@@ -103,15 +100,12 @@ for in in "${inputs[@]}"; do
             cmd[chunksieve]='"$2" "$0" "$1"'
             cmd["1 thread"]='"$3" "$4" "$0" "$1" never'
             cmd["reader + writer"]='"$3" "$4" "$0" "$1" always'
-            cmd["flat table"]='"$3" flat "$0" "$1"'
         else
             cmd[base]='cat "$0" | md5sum > /dev/null'
             cmd[chunksieve]='cat "$0" | "$2" /dev/stdin "$1"'
             cmd["1 thread"]='cat "$0" | "$3" "$4" /dev/stdin "$1" never'
             cmd["reader + writer"]='cat "$0" | "$3" "$4" /dev/stdin "$1" always'
-            cmd["flat table"]='cat "$0" | "$3" flat /dev/stdin "$1"'
         fi
-        [ "$flat" = 1 ] && names+=("flat table")
         if [ "$kernel_sets" = 1 ]; then
             names+=("cat > OUT")
             cmd["cat > OUT"]='cat "$0" > "$1"'

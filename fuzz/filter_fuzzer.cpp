@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "chunking/kernels.h"
-#include "driver/run.h"
+#include "engine/run.h"
 #include "filter/dedup_filter.h"
+#include "filters.h"
 #include "fuzz_check.h"
 #include "memory_io.h"
 
@@ -26,21 +27,16 @@ namespace {
 using namespace chunksieve;
 using Bytes = std::vector<std::uint8_t>;
 
-// One filter per way of running, kept across inputs: each is about 2 MiB of buffers and stack.
-// Everything a run reads is reset by run_filter and the filter body, except the index, which is
-// replaced by a fresh, empty one (a new zero mapping: only the pages a run touches cost anything).
-// Reuse runs about twice as many inputs a second as a new filter per run.
+// One filter per way of running, kept across inputs: each is about 2 MiB of buffers and stack,
+// made as new for each run (test::renew_filter). Reuse runs about twice as many inputs a second
+// as a new filter per run.
 struct Runner {
     const ChunkingKernels* kernels;  // nullptr: the per-byte loop
     std::unique_ptr<DedupFilter> filter = std::make_unique<DedupFilter>();
 
     RunStatus run(MemoryIo& io) {
-        DedupFilter& f = *filter;
-        std::destroy_at(&f.index);
-        std::construct_at(&f.index);
-        CHECK(f.index.create());
-        f.kernels = kernels;
-        return run_filter(f, io);
+        CHECK(test::renew_filter(*filter, kernels));
+        return run_filter(*filter, io);
     }
 };
 
@@ -48,8 +44,8 @@ std::vector<Runner>& runners() {
     static std::vector<Runner> all = [] {
         std::vector<Runner> v;
         v.push_back(Runner{nullptr});
-        for (const ChunkingKernels* k : compiled_kernels())
-            if (kernels_supported(*k)) v.push_back(Runner{k});
+        for (const ChunkingKernels* k : test::runnable_kernel_sets())
+            v.push_back(Runner{k});
         return v;
     }();
     return all;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "checksums.h"
 #include "fuzz_check.h"
 #include "index/crc32c.h"
 #include "map_io.h"
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t map_len = std::min<std::size_t>(data[1] | data[2] << 8, size - 3);
     MapBytes map(data + 3, data + 3 + map_len);
     const MapBytes out(data + 3 + map_len, data + size);
-    if (how & 2) reseal(map);
+    if (how & 2) test::reseal_map(map);
     const std::size_t piece = 1 + std::size_t(how >> 2) * 331;
     constexpr std::size_t LIMIT = std::size_t(8) << 20;
     const bool out_back = how & 1;

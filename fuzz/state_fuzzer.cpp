@@ -14,36 +14,19 @@
 #include <cstring>
 #include <vector>
 
+#include "checksums.h"
 #include "fuzz_check.h"
-#include "index/crc32c.h"
 #include "index/index_state.h"
 #include "map/chunk_order.h"
-
-namespace {
+#include "memory_io.h"
 
 using namespace chunksieve;
 
-class Bytes final : public ByteSink {
-  public:
-    bool write_all(const std::uint8_t* data, std::size_t n) override {
-        out.insert(out.end(), data, data + n);
-        return true;
-    }
-    std::vector<std::uint8_t> out;
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const bool reseal = data[0] & 1;
     // An exact-size copy, so that a read past the file is a finding.
     std::vector<std::uint8_t> file(data + 1, data + size);
-    if (reseal && file.size() >= 4) {
-        const std::uint32_t crc = crc32c(0, file.data(), file.size() - 4);
-        for (int i = 0; i < 4; ++i)
-            file[file.size() - 4 + i] = std::uint8_t(crc >> (8 * i));
-    }
+    if (data[0] & 1) test::reseal_state(file);
 
     FingerprintIndex index;
     CHECK(index.create((data[0] & 2) != 0));
@@ -72,16 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         else
             CHECK(order.stretches() == 0);
     }
-    Bytes saved;
+    MemorySink saved;
     CHECK(save_state(index, {c.total, c.new_chunks, c.state_id, c.section, c.section_bytes},
                      saved) == StateError::none);
     // Values are saved when the index keeps them and knows every one (an empty index knows all).
     const bool values = index.keeps_values() && index.unknown_values() == 0;
     if (!v1 && values == c.has_values) {
-        CHECK(saved.out == file);
+        CHECK(saved.bytes == file);
         return 0;
     }
-    const StateCheck again = check_state(saved.out.data(), saved.out.size());
+    const StateCheck again = check_state(saved.bytes.data(), saved.bytes.size());
     CHECK(again.error == StateError::none &&
           again.version == (c.section ? STATE_VERSION : STATE_VERSION_2));
     CHECK(again.section_bytes == c.section_bytes &&
@@ -90,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(again.state_id == c.state_id && again.new_chunks == c.new_chunks);
     const std::size_t saved_entry = state_entry_bytes(values);
     for (std::uint64_t i = 0; i < c.entries; ++i)
-        CHECK(std::memcmp(&saved.out[STATE_HEADER_BYTES + i * saved_entry],
+        CHECK(std::memcmp(&saved.bytes[STATE_HEADER_BYTES + i * saved_entry],
                           &file[header + i * entry], STATE_ENTRY_BYTES) == 0);
     return 0;
 }

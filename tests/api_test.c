@@ -1,13 +1,24 @@
 /* The library through its public header alone, from C: the version, the error names, a round
  * trip through the filter with a map and back, the same bytes whatever the split of the input
- * and the room of the output, a saved index that a second context goes on from, and the errors a
- * caller meets. */
+ * and the room of the output, a run between open files, a saved index that a second context goes
+ * on from, and the errors a caller meets. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "chunksieve/chunksieve.h"
+
+#if defined(_WIN32)
+#include <io.h>
+static chunksieve_file file_of(FILE* f) {
+    return (chunksieve_file)_get_osfhandle(_fileno(f));
+}
+#else
+static chunksieve_file file_of(FILE* f) {
+    return fileno(f);
+}
+#endif
 
 static int failures = 0;
 
@@ -133,6 +144,48 @@ static void free_bytes(Bytes* b) {
     b->size = b->capacity = 0;
 }
 
+/* A file's whole contents, read from its start. */
+static Bytes contents(FILE* f) {
+    Bytes b = {0};
+    char buf[65536];
+    size_t n;
+    rewind(f);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        append(&b, buf, n);
+    return b;
+}
+
+static uint64_t progress_seen, progress_calls;
+static void note_progress(void* user, uint64_t bytes_read) {
+    (void)user;
+    progress_seen = bytes_read;
+    ++progress_calls;
+}
+
+/* Runs `ctx` from the file `in` (read from its start) to new temporary files; their contents go
+ * to out and map (with a map). */
+static chunksieve_error run_files(chunksieve_ctx* ctx, FILE* in, int with_map, Bytes* out,
+                                  Bytes* map, int* code) {
+    FILE* o = tmpfile();
+    FILE* m = with_map ? tmpfile() : NULL;
+    chunksieve_files files;
+    chunksieve_error e;
+    rewind(in);
+    files.in = file_of(in);
+    files.out = file_of(o);
+    files.map = m ? file_of(m) : CHUNKSIEVE_NO_FILE;
+    files.progress = note_progress;
+    files.progress_user = NULL;
+    e = chunksieve_filter_files(ctx, &files, code);
+    *out = contents(o);
+    fclose(o);
+    if (m) {
+        *map = contents(m);
+        fclose(m);
+    }
+    return e;
+}
+
 int main(void) {
     const Bytes input = make_input();
     Bytes out1 = {0}, map1 = {0};
@@ -195,6 +248,93 @@ int main(void) {
             free_bytes(&out);
             free_bytes(&map);
         }
+    }
+
+    /* Between open files: the same bytes, with the library's threads or without; a context of one
+     * run, whose map names no index to go on from; the reference loop; and failed reads and
+     * writes with the system's reason. */
+    {
+        FILE* in = fopen("api_test_input.tmp", "wb+");
+        FILE* read_only;
+        Bytes out = {0}, map = {0};
+        int code = -1;
+        chunksieve_ctx* c;
+        CHECK(in != NULL && fwrite(input.bytes, 1, input.size, in) == input.size);
+        fflush(in);
+
+        c = chunksieve_create(CHUNKSIEVE_WITH_MAP);
+        progress_seen = progress_calls = 0;
+        EXPECT_ERROR(run_files(c, in, 1, &out, &map, &code), CHUNKSIEVE_OK);
+        CHECK(code == 0 && same(&out, &out1) && same(&map, &map1));
+        CHECK(progress_seen == input.size && progress_calls >= 7); /* reads of 64 KiB at most */
+        chunksieve_free(c);
+        free_bytes(&out);
+        free_bytes(&map);
+
+        c = chunksieve_create(CHUNKSIEVE_WITH_MAP | CHUNKSIEVE_ONE_RUN);
+        EXPECT_ERROR(run_files(c, in, 1, &out, &map, &code), CHUNKSIEVE_OK);
+        CHECK(same(&out, &out1) && map.size == map1.size && !same(&map, &map1));
+        EXPECT_ERROR(chunksieve_expand_buffers(map.bytes, map.size, out.bytes, out.size, restored,
+                                               input.size + 1, &restored_size),
+                     CHUNKSIEVE_OK);
+        CHECK(restored_size == input.size && memcmp(restored, input.bytes, input.size) == 0);
+        free_bytes(&out);
+        free_bytes(&map);
+        {
+            Bytes state = {0};
+            EXPECT_ERROR(run_files(c, in, 1, &out, &map, &code), CHUNKSIEVE_ERROR_STAGE);
+            EXPECT_ERROR(chunksieve_save_state(c, write_bytes, &state), CHUNKSIEVE_ERROR_STAGE);
+            free_bytes(&state);
+        }
+        chunksieve_free(c);
+        free_bytes(&out);
+        free_bytes(&map);
+
+        c = chunksieve_create(CHUNKSIEVE_REFERENCE_LOOP);
+        EXPECT_ERROR(run(c, &input, 100000, 1 << 20, &out, &map), CHUNKSIEVE_OK);
+        CHECK(same(&out, &out1) && map.size == 0);
+        chunksieve_free(c);
+        free_bytes(&out);
+
+        /* A map is a file of its own, given exactly when the context makes one. */
+        c = chunksieve_create(CHUNKSIEVE_WITH_MAP);
+        EXPECT_ERROR(run_files(c, in, 0, &out, &map, &code), CHUNKSIEVE_ERROR_ARGUMENT);
+        chunksieve_free(c);
+        free_bytes(&out);
+
+        /* A file opened only to read cannot be written, nor the output read. */
+        read_only = fopen("api_test_input.tmp", "rb");
+        CHECK(read_only != NULL);
+        {
+            chunksieve_files files;
+            const chunksieve_error expected[3] = {CHUNKSIEVE_ERROR_READ, CHUNKSIEVE_ERROR_WRITE,
+                                                  CHUNKSIEVE_ERROR_MAP_WRITE};
+            int which;
+            for (which = 0; which < 3; ++which) {
+                FILE* o = tmpfile();
+                FILE* m = tmpfile();
+                FILE* write_only = fopen("api_test_output.tmp", "wb");
+                files.in = which == 0 ? file_of(write_only) : file_of(read_only);
+                files.out = which == 1 ? file_of(read_only) : file_of(o);
+                files.map = which == 2 ? file_of(read_only) : file_of(m);
+                files.progress = NULL;
+                rewind(read_only);
+                c = chunksieve_create(CHUNKSIEVE_WITH_MAP);
+                code = 0;
+                EXPECT_ERROR(chunksieve_filter_files(c, &files, &code), expected[which]);
+                CHECK(code != 0);
+                /* A context that failed takes no more runs. */
+                EXPECT_ERROR(chunksieve_filter_files(c, &files, &code), CHUNKSIEVE_ERROR_BROKEN);
+                chunksieve_free(c);
+                fclose(o);
+                fclose(m);
+                fclose(write_only);
+            }
+        }
+        fclose(read_only);
+        fclose(in);
+        remove("api_test_input.tmp");
+        remove("api_test_output.tmp");
     }
 
     /* A saved index: a second context goes on from it, and its map expands with the first
@@ -263,6 +403,8 @@ int main(void) {
                      CHUNKSIEVE_ERROR_STATE_NOT_STATE);
         EXPECT_ERROR(chunksieve_load_state(b, state.bytes, state.size - 1),
                      CHUNKSIEVE_ERROR_STATE_TRUNCATED);
+        CHECK(chunksieve_state_format_version(state.bytes, state.size) == 3);
+        CHECK(chunksieve_state_format_version("hello, world", 12) == 0);
         state.bytes[state.size / 2] ^= 1;
         EXPECT_ERROR(chunksieve_load_state(b, state.bytes, state.size),
                      CHUNKSIEVE_ERROR_STATE_DAMAGED);

@@ -16,7 +16,7 @@ fi
 . "$(dirname "$0")/cli_common.sh" "$@"
 
 # ---- reference runs: input, output size, MD5 of the output. The pinned inputs hold each
-# chunk-end rule at its edge (tests/test_inputs.h). ----
+# chunk-end rule at its edge (tests/support/test_inputs.h). ----
 while read -r name args out_size out_md5; do
     check
     # shellcheck disable=SC2086

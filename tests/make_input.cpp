@@ -1,6 +1,6 @@
 // Writes a named test input to stdout, for the command-line tests.
 //   make_input zeros N | ones N | ramp N | lcg N | lcg-twice N | marker-zeros | marker-repeat K
-//              | dups N SEED | pinned NAME (test_inputs.h)
+//              | dups N SEED | pinned NAME (support/test_inputs.h)
 // For the kinds other than dups (whose third argument seeds it) and pinned, a third argument P
 // writes the input in pieces of P bytes with a pause between them, so that a pipe reader sees
 // short reads.
@@ -14,19 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "test_inputs.h"
+// Header-only and the standard library alone: a cross build compiles this file for the build
+// machine with a bare compiler command (tests/CMakeLists.txt).
+#include "support/test_inputs.h"
 
 namespace {
 
-std::vector<std::uint8_t> lcg(std::size_t n) {
-    std::vector<std::uint8_t> out(n);
-    std::uint32_t x = 1;
-    for (auto& b : out) {
-        x = (1103515245u * x + 12345u) & 0x7FFFFFFFu;
-        b = std::uint8_t(x >> 16);
-    }
-    return out;
-}
+using chunksieve::test::cat;
+using chunksieve::test::lcg_stream;
 
 // Writes all of `out` to stdout, in pieces of `piece` bytes with a pause after each, if given.
 bool put_all(const std::vector<std::uint8_t>& out, std::size_t piece) {
@@ -61,16 +56,15 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < n; ++i)
             out.push_back(std::uint8_t(i));
     else if (kind == "lcg")
-        out = lcg(n);
+        out = lcg_stream(n);
     else if (kind == "lcg-twice") {
-        out = lcg(n);
-        out.insert(out.end(), out.begin(), out.end());
+        const std::vector<std::uint8_t> once = lcg_stream(n);
+        out = cat({once, once});
     } else if (kind == "marker-zeros") {
         out = marker;
         out.resize(54, 0);
     } else if (kind == "marker-repeat") {
-        for (std::size_t i = 0; i < n; ++i)
-            out.insert(out.end(), marker.begin(), marker.end());
+        out = chunksieve::test::repeated(marker, marker.size() * n);
     } else if (kind == "dups") {
         // Random bytes in which earlier stretches come back, some with one byte changed, some
         // ending in a marker: the third argument seeds it.

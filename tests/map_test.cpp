@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "checksums.h"
 #include "chunking/byte_order.h"
 #include "chunking/chunk_ends.h"
 #include "chunking/rolling_hash.h"
@@ -19,13 +20,6 @@ namespace {
 using test::Bytes;
 
 using test::cat;
-
-Bytes repeat(const Bytes& b, int times) {
-    Bytes out;
-    for (int i = 0; i < times; ++i)
-        out.insert(out.end(), b.begin(), b.end());
-    return out;
-}
 
 // A copy of b with `insert` put in at each of the offsets (taken from the end first).
 Bytes edited(Bytes b, std::initializer_list<std::size_t> at, const Bytes& insert) {
@@ -111,7 +105,7 @@ std::vector<RoundTripCase> round_trip_cases() {
         {"a marker alone", test::MARKER},
         {"a longest chunk and a tail", cat({max_chunk, Bytes(10, 1)})},
         {"zeros, 300,000", Bytes(300000, 0)},
-        {"one chunk's worth repeated", repeat(test::random_bytes(1000, 8), 300)},
+        {"one chunk's worth repeated", test::repeated(test::random_bytes(1000, 8), 300'000)},
         {"random, 300,000", r},
         {"random twice, edited", cat({r, edited(r, {1000, 150000, 299000}, {1, 2, 3})})},
         {"test stream, 1 MiB", test::lcg_stream(1 << 20)},
@@ -161,7 +155,7 @@ TEST(MapRoundTrip, MapSizes) {
         {"four copies: the new chunks, then the three copies as one replay of the "
          "chunks before them (a count of two bytes, one stretch back and 0 chunks in, a byte "
          "each)",
-         repeat(r, 4), 192 + 2 + 4},
+         cat({r, r, r, r}), 192 + 2 + 4},
         {"zeros: a new chunk, then 63 repeats of it, which a same record names in a byte fewer "
          "than a replay",
          Bytes(65535 * 64, 0), 192 + 1 + 2 + 1},
@@ -413,7 +407,7 @@ TEST_F(BadInputs, SealedMapsThatCannotBeRead) {
     const auto changed = [&](auto&& change) {
         MapBytes m = map;
         change(m);
-        reseal(m);
+        test::reseal_map(m);
         return m;
     };
     expect_refused(changed([](MapBytes& m) { m[8] = 3; }), out, "version 3",
@@ -446,7 +440,7 @@ TEST_F(BadInputs, TheInputChecksum) {
     const std::size_t end_frame = m.size() - FRAME_CHECK_BYTES - MAP_END_BYTES - FRAME_HEAD_BYTES;
     ASSERT_EQ(m[end_frame], std::uint8_t(FrameKind::end));
     m[end_frame + FRAME_HEAD_BYTES + 32] ^= 1;
-    reseal(m);
+    test::reseal_map(m);
     expect_refused(m, out, "input checksum", ExpandError::checksum);
 }
 

@@ -2,7 +2,7 @@
 // for an input of unknown size.
 #include <gtest/gtest.h>
 
-#include "driver/progress.h"
+#include "command/progress.h"
 
 namespace chunksieve {
 namespace {
@@ -23,7 +23,7 @@ TEST(Progress, LineSaysReadSharePaceAndTimeLeft) {
         {123456789, 2.0, -1, "123.5 MB read, 61.7 MB/s"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ProgressIo::line(c.read, c.seconds, c.size), c.line) << c.line;
+        EXPECT_EQ(Progress::line(c.read, c.seconds, c.size), c.line) << c.line;
 }
 
 }  // namespace

@@ -90,7 +90,9 @@ typedef enum chunksieve_error {
     CHUNKSIEVE_ERROR_CHECKSUM,       /* the rebuilt bytes are not the input's */
     CHUNKSIEVE_ERROR_NEEDS_LINKS,    /* the map goes on from earlier runs: give their links */
     CHUNKSIEVE_ERROR_NO_CHAIN,       /* links given for a map that goes on from no earlier run */
-    CHUNKSIEVE_ERROR_BROKEN_CHAIN    /* a link missing, out of order or of another chain */
+    CHUNKSIEVE_ERROR_BROKEN_CHAIN,   /* a link missing, out of order or of another chain */
+    CHUNKSIEVE_ERROR_FIRST_LINK,     /* the first link is not the first run of its chain */
+    CHUNKSIEVE_ERROR_MAP_WRITE       /* writing the map's file failed (chunksieve_filter_files) */
 } chunksieve_error;
 
 /* The error's name, e.g. "CHUNKSIEVE_ERROR_MAP_DAMAGED"; "CHUNKSIEVE_ERROR_UNKNOWN" for a value
@@ -113,9 +115,22 @@ typedef struct chunksieve_out_buffer {
 
 typedef struct chunksieve_ctx chunksieve_ctx;
 
-/* With CHUNKSIEVE_WITH_MAP each run also writes a map, which chunksieve_expand rebuilds the
- * run's input from (with its output); the index then keeps 5 bytes more a key. */
+/* The newest format versions of a map and of a saved index: what this library writes. It reads
+ * every version from 1 up to these. */
+#define CHUNKSIEVE_MAP_FORMAT_VERSION 2
+#define CHUNKSIEVE_STATE_FORMAT_VERSION 3
+
+/* Flags of chunksieve_create.
+ * CHUNKSIEVE_WITH_MAP: each run also writes a map, which chunksieve_expand rebuilds the run's
+ *   input from (with its output); the index then keeps 5 bytes more a key.
+ * CHUNKSIEVE_ONE_RUN: the context makes one run and its index is not saved, so that nothing goes
+ *   on from it: its map names no index (as a run that keeps no index writes it). A second run
+ *   or a save is refused (STAGE).
+ * CHUNKSIEVE_REFERENCE_LOOP: chunk ends are found and chunks keyed one byte at a time, by the
+ *   plain loop that the fast kernels are checked against: the same bytes, several times slower. */
 #define CHUNKSIEVE_WITH_MAP 1u
+#define CHUNKSIEVE_ONE_RUN 2u
+#define CHUNKSIEVE_REFERENCE_LOOP 4u
 
 /* A new context with an empty index, or NULL when memory could not be had. */
 CHUNKSIEVE_API chunksieve_ctx* chunksieve_create(unsigned flags);
@@ -134,6 +149,31 @@ CHUNKSIEVE_API chunksieve_error chunksieve_filter_stream(chunksieve_ctx* ctx,
                                                          chunksieve_out_buffer* map,
                                                          chunksieve_in_buffer* in, int end,
                                                          size_t* left);
+
+/* An open file of the system: a descriptor on POSIX, a HANDLE cast to intptr_t on Windows. */
+typedef intptr_t chunksieve_file;
+#define CHUNKSIEVE_NO_FILE ((chunksieve_file)-1)
+
+typedef struct chunksieve_files {
+    chunksieve_file in;  /* read front to back until its end */
+    chunksieve_file out; /* written from where it stands */
+    chunksieve_file map; /* with CHUNKSIEVE_WITH_MAP, written from where it stands; else NO_FILE */
+    /* When set, told the input's bytes read so far after each read that gave some, on the
+     * thread that reads (not the caller's once the run has threads). */
+    void (*progress)(void* user, uint64_t bytes_read);
+    void* progress_user;
+} chunksieve_files;
+
+/* One whole run between open files, with the command's speed: a large input (64 MiB or more,
+ * or a pipe that goes on past 16 MiB) is read ahead and its output written behind on threads of
+ * the library's own, which have ended when the call returns. The bytes are those of
+ * chunksieve_filter_stream. Nothing is opened, closed or truncated. On READ, WRITE (the output)
+ * or MAP_WRITE, *system_error (may be NULL) is the system's error code of the failed read or
+ * write: errno, or GetLastError() on Windows; 0 otherwise. The context takes no call between
+ * stream calls of a run (STAGE), and none after an error (BROKEN). */
+CHUNKSIEVE_API chunksieve_error chunksieve_filter_files(chunksieve_ctx* ctx,
+                                                        const chunksieve_files* files,
+                                                        int* system_error);
 
 /* What the last run did (the run in progress, before its end); what --stats prints. */
 typedef struct chunksieve_counts {
@@ -160,6 +200,9 @@ CHUNKSIEVE_API chunksieve_error chunksieve_save_state(
     const chunksieve_ctx* ctx, int (*write)(void* user, const void* buf, size_t n), void* user);
 CHUNKSIEVE_API chunksieve_error chunksieve_load_state(chunksieve_ctx* ctx, const void* state,
                                                       size_t size);
+/* The format version a saved index says it has (e.g. for a STATE_VERSION error), or 0 when the
+ * bytes do not begin a saved index. */
+CHUNKSIEVE_API unsigned chunksieve_state_format_version(const void* state, size_t size);
 
 /* Expand: rebuilds a run's input from its output and map, checking it against the input's
  * checksum in the map. Sources are read front to back through `read` (the count, 0 at the end,
@@ -193,8 +236,11 @@ typedef struct chunksieve_expand_job {
 
 typedef struct chunksieve_expand_result {
     uint64_t restored_bytes;
-    int which;   /* for an error: the link it concerns (0 the first), or -1 the map expanded */
-    uint64_t at; /* for an error: where, as a byte offset of the map or the data, when known */
+    int which;       /* for an error: the link it concerns (0 the first), or -1 the map expanded */
+    uint64_t at;     /* for an error: where, as a byte offset of the map or the data, when known */
+    uint64_t value;  /* for MAP_VERSION the map's version, for MAP_FEATURES its feature bits */
+    uint64_t chunks; /* of a complete expand: the chunks restored */
+    uint64_t new_chunks; /* of them, those read from the output */
 } chunksieve_expand_result;
 
 CHUNKSIEVE_API chunksieve_error chunksieve_expand(const chunksieve_expand_job* job,

@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/checksum_io.h"
+#include "engine/file_streams.h"
+#include "engine/run.h"
 #include "filter/dedup_filter.h"
 #include "index/crc32c.h"
 #include "index/index_state.h"
@@ -127,6 +130,7 @@ chunksieve_error expand_error(ExpandError e) {
         case ExpandError::no_chain:
             return CHUNKSIEVE_ERROR_NO_CHAIN;
         case ExpandError::first_link:
+            return CHUNKSIEVE_ERROR_FIRST_LINK;
         case ExpandError::broken_chain:
             return CHUNKSIEVE_ERROR_BROKEN_CHAIN;
         case ExpandError::no_memory:
@@ -140,6 +144,7 @@ chunksieve_error expand_error(ExpandError e) {
 struct chunksieve_ctx {
     std::unique_ptr<DedupFilter> filter;
     bool with_map = false;
+    bool one_run = false;  // its map names no index: nothing goes on from it
     bool broken = false;
     bool any_run = false;  // a run has started: too late to load a state
 
@@ -163,9 +168,16 @@ struct chunksieve_ctx {
     std::uint64_t found_earlier = 0, map_total = 0;
 
     std::size_t left() const { return out_left_n + map_bytes.left(); }
+    // Whether a run may start now: not while one is in progress, and only once with one_run.
+    chunksieve_error may_start() const {
+        if (broken) return CHUNKSIEVE_ERROR_BROKEN;
+        return running || (one_run && any_run) ? CHUNKSIEVE_ERROR_STAGE : CHUNKSIEVE_OK;
+    }
     chunksieve_error start_run();
-    // Ends the run's map; false when its bytes could not be held.
-    bool end_map();
+    // Starts the run's map, written to `sink`; false when the sink refused its first bytes.
+    bool begin_map(ByteSink& sink);
+    // Ends the run's map, for an input of checksum `input_crc`; false when its sink refused bytes.
+    bool end_map(std::uint32_t input_crc);
 };
 
 chunksieve_error chunksieve_ctx::start_run() {
@@ -177,28 +189,31 @@ chunksieve_error chunksieve_ctx::start_run() {
     ending = resume_after_output = done = false;
     staged = 0;
     crc = 0;
-    if (with_map) {
-        try {
-            writer = std::make_unique<MapWriter>(map_bytes);
-        } catch (const std::bad_alloc&) {
-            return CHUNKSIEVE_ERROR_NO_MEMORY;
-        }
-        // A later run goes on from the index the one before left, as a saved index carries it.
-        const bool from_index = state_id != 0;
-        const bool order_from_index = from_index && order_known;
-        if (order_from_index) writer->order() = std::move(order);
-        if (!writer->begin(MapStart{from_index, order_from_index, state_id, next_ordinal}))
-            return CHUNKSIEVE_ERROR_NO_MEMORY;
-        f.map = writer.get();
-    }
+    if (with_map && !begin_map(map_bytes)) return CHUNKSIEVE_ERROR_NO_MEMORY;
     start(ch, f.stack, sizeof f.stack, filter_body, &f);
     return CHUNKSIEVE_OK;
 }
 
-bool chunksieve_ctx::end_map() {
+bool chunksieve_ctx::begin_map(ByteSink& sink) {
+    try {
+        writer = std::make_unique<MapWriter>(sink);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // A later run goes on from the index the one before left, as a saved index carries it.
+    const bool from_index = state_id != 0;
+    const bool order_from_index = from_index && order_known;
+    if (order_from_index) writer->order() = std::move(order);
+    if (!writer->begin(MapStart{from_index, order_from_index, state_id, next_ordinal}))
+        return false;
+    filter->map = writer.get();
+    return true;
+}
+
+bool chunksieve_ctx::end_map(std::uint32_t input_crc) {
     DedupFilter& f = *filter;
-    const std::uint64_t id = run_index_id(f, state_id, crc);
-    if (!finish_map(f, crc, id)) return false;
+    const std::uint64_t id = one_run ? 0 : run_index_id(f, state_id, input_crc);
+    if (!finish_map(f, input_crc, id)) return false;
     state_id = id;
     next_ordinal = writer->next_ordinal();
     found_earlier = writer->repeats_of_earlier_runs();
@@ -221,7 +236,12 @@ const char* chunksieve_version_string(void) {
 }
 
 const char* chunksieve_error_name(chunksieve_error error) {
-    switch (error) {
+    // A C caller may pass any int: read as one, not as the enumeration, whose values in C++ are
+    // only those its enumerators span.
+    int value;
+    static_assert(sizeof value == sizeof error);
+    std::memcpy(&value, &error, sizeof value);
+    switch (value) {
 #define NAME(e) \
     case e:     \
         return #e;
@@ -255,6 +275,8 @@ const char* chunksieve_error_name(chunksieve_error error) {
         NAME(CHUNKSIEVE_ERROR_NEEDS_LINKS)
         NAME(CHUNKSIEVE_ERROR_NO_CHAIN)
         NAME(CHUNKSIEVE_ERROR_BROKEN_CHAIN)
+        NAME(CHUNKSIEVE_ERROR_FIRST_LINK)
+        NAME(CHUNKSIEVE_ERROR_MAP_WRITE)
 #undef NAME
     }
     return "CHUNKSIEVE_ERROR_UNKNOWN";
@@ -264,8 +286,10 @@ chunksieve_ctx* chunksieve_create(unsigned flags) {
     std::unique_ptr<chunksieve_ctx> c(new (std::nothrow) chunksieve_ctx);
     if (!c) return nullptr;
     c->with_map = (flags & CHUNKSIEVE_WITH_MAP) != 0;
+    c->one_run = (flags & CHUNKSIEVE_ONE_RUN) != 0;
     c->filter.reset(new (std::nothrow) DedupFilter);
     if (!c->filter || !c->filter->index.create(c->with_map)) return nullptr;
+    if (flags & CHUNKSIEVE_REFERENCE_LOOP) c->filter->kernels = nullptr;
     return c.release();
 }
 
@@ -287,6 +311,7 @@ chunksieve_error chunksieve_filter_stream(chunksieve_ctx* ctx, chunksieve_out_bu
     };
     if (!ctx->running) {
         if (in->pos == in->size && !end) return answer(CHUNKSIEVE_OK);
+        if (const chunksieve_error e = ctx->may_start(); e != CHUNKSIEVE_OK) return e;
         if (const chunksieve_error e = ctx->start_run(); e != CHUNKSIEVE_OK) return answer(e);
     }
     ctx->ending = ctx->ending || end;
@@ -344,12 +369,53 @@ chunksieve_error chunksieve_filter_stream(chunksieve_ctx* ctx, chunksieve_out_bu
                     ctx->resume_after_output = true;
                 } else {
                     ctx->done = true;
-                    if (ctx->with_map && !ctx->end_map()) return answer(CHUNKSIEVE_ERROR_NO_MEMORY);
+                    if (ctx->with_map && !ctx->end_map(ctx->crc))
+                        return answer(CHUNKSIEVE_ERROR_NO_MEMORY);
                 }
                 break;
             }
         }
     }
+}
+
+chunksieve_error chunksieve_filter_files(chunksieve_ctx* ctx, const chunksieve_files* files,
+                                         int* system_error) {
+    if (system_error) *system_error = 0;
+    if (!ctx || !files || files->in == CHUNKSIEVE_NO_FILE || files->out == CHUNKSIEVE_NO_FILE ||
+        ctx->with_map != (files->map != CHUNKSIEVE_NO_FILE))
+        return CHUNKSIEVE_ERROR_ARGUMENT;
+    if (const chunksieve_error e = ctx->may_start(); e != CHUNKSIEVE_OK) return e;
+    ctx->any_run = true;
+    DedupFilter& f = *ctx->filter;
+    FileStreams streams(files->in, files->out, files->progress, files->progress_user);
+    ChecksumIo summed(streams);  // the map's end records the input's checksum
+    FileSink map_file(files->map);
+    const auto failed = [&](chunksieve_error e, int code) {
+        ctx->broken = true;
+        if (system_error) *system_error = code;
+        return e;
+    };
+    if (ctx->with_map && !ctx->begin_map(map_file))
+        return failed(map_file.error() ? CHUNKSIEVE_ERROR_MAP_WRITE : CHUNKSIEVE_ERROR_NO_MEMORY,
+                      map_file.error());
+    switch (run_filter(f, ctx->with_map ? static_cast<StreamIo&>(summed) : streams)) {
+        case RunStatus::complete:
+            break;
+        case RunStatus::read_failed:
+            return failed(CHUNKSIEVE_ERROR_READ, streams.read_error());
+        case RunStatus::write_failed:
+            return failed(CHUNKSIEVE_ERROR_WRITE, streams.write_error());
+        case RunStatus::no_memory:
+            return failed(CHUNKSIEVE_ERROR_NO_MEMORY, 0);
+        case RunStatus::map_failed:
+            return failed(
+                map_file.error() ? CHUNKSIEVE_ERROR_MAP_WRITE : CHUNKSIEVE_ERROR_NO_MEMORY,
+                map_file.error());
+    }
+    if (ctx->with_map && !ctx->end_map(summed.crc()))
+        return failed(map_file.error() ? CHUNKSIEVE_ERROR_MAP_WRITE : CHUNKSIEVE_ERROR_NO_MEMORY,
+                      map_file.error());
+    return CHUNKSIEVE_OK;
 }
 
 chunksieve_error chunksieve_get_counts(const chunksieve_ctx* ctx, chunksieve_counts* counts) {
@@ -376,7 +442,7 @@ chunksieve_error chunksieve_save_state(const chunksieve_ctx* ctx,
                                        void* user) {
     if (!ctx || !write) return CHUNKSIEVE_ERROR_ARGUMENT;
     if (ctx->broken) return CHUNKSIEVE_ERROR_BROKEN;
-    if (ctx->running) return CHUNKSIEVE_ERROR_STAGE;
+    if (ctx->running || ctx->one_run) return CHUNKSIEVE_ERROR_STAGE;
     struct Sink final : ByteSink {
         int (*write)(void*, const void*, std::size_t);
         void* user;
@@ -427,6 +493,11 @@ chunksieve_error chunksieve_load_state(chunksieve_ctx* ctx, const void* state, s
         ctx->order_known = c.section != nullptr;
     }
     return CHUNKSIEVE_OK;
+}
+
+unsigned chunksieve_state_format_version(const void* state, std::size_t size) {
+    if (!state) return 0;
+    return check_state(static_cast<const std::uint8_t*>(state), size).version;
 }
 
 }  // extern "C"
@@ -496,6 +567,9 @@ extern "C" chunksieve_error chunksieve_expand(const chunksieve_expand_job* job,
             result->restored_bytes = r.restored_bytes;
             result->which = r.which;
             result->at = r.at;
+            result->value = r.value;
+            result->chunks = r.end.chunks;
+            result->new_chunks = r.end.new_chunks;
         }
         return expand_error(r.error);
     } catch (const std::bad_alloc&) {

@@ -1,7 +1,6 @@
 // Kernel selection: a priority list walked down to the portable set, once per process.
 #include "chunking/kernels.h"
 
-#include "chunking/cpu_features.h"
 #include "chunking/kernels_isa.h"
 
 namespace chunksieve {
@@ -24,11 +23,6 @@ constexpr const ChunkingKernels* COMPILED[] = {&AVX512, &AVX2, &PORTABLE};
 constexpr const ChunkingKernels* COMPILED[] = {&PORTABLE};
 #endif
 
-std::uint32_t cpu_features() {
-    static const std::uint32_t features = detect_cpu_features();
-    return features;
-}
-
 }  // namespace
 
 std::span<const ChunkingKernels* const> compiled_kernels() {
@@ -36,16 +30,13 @@ std::span<const ChunkingKernels* const> compiled_kernels() {
 }
 
 bool kernels_supported(const ChunkingKernels& k) {
-    return (cpu_features() & k.required_features) == k.required_features;
+    return cpu_has(k.required_features);
 }
 
 const ChunkingKernels& best_kernels() {
-    static const ChunkingKernels* const best = [] {
-        for (const ChunkingKernels* k : COMPILED)
-            if (kernels_supported(*k)) return k;
-        return &PORTABLE;
-    }();
-    return *best;
+    static const ChunkingKernels& best =
+        first_supported(std::span<const ChunkingKernels* const>(COMPILED));
+    return best;
 }
 
 const ChunkingKernels& portable_kernels() {

@@ -10,16 +10,9 @@
 #include <string_view>
 
 #include "chunking/chunk_digest.h"
+#include "platform/cpu_features.h"
 
 namespace chunksieve {
-
-// CPU features a kernel set may require (each also needs the OS to save the registers).
-enum CpuFeature : std::uint32_t {
-    CPU_AVX2 = 1u << 0,    // AVX2 and BMI2
-    CPU_AVX512 = 1u << 1,  // AVX-512 F, BW and VL
-    CPU_GFNI = 1u << 2,
-    CPU_SSE42 = 1u << 3,  // SSE4.2 (its CRC-32C instruction checksums saved indexes)
-};
 
 // Bytes a kernel may read past the last byte it is given (its results never depend on them),
 // and before the first (history the chunk-end kernels need, which callers provide).

@@ -14,8 +14,6 @@ namespace {
 // answers: the filter stops here for good.
 inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_t value,
                                std::uint64_t* held = nullptr) {
-    if (f.flat_reference) [[unlikely]]
-        return f.flat_reference->lookup_or_insert(key, value, held);
     const std::uint32_t found = f.index.lookup_or_insert(key, value, held);
     if (f.index.failed()) [[unlikely]]
         give_up(f.channel, REQ_NO_MEMORY);
@@ -99,10 +97,6 @@ static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
 // Before the look-up of chunk j of n.
 inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
                            std::size_t n) {
-    if (f.flat_reference) [[unlikely]] {
-        if (j + PREFETCH_AHEAD < n) f.flat_reference->prefetch(keys[j + PREFETCH_AHEAD]);
-        return;
-    }
     if (j + PREFETCH_DIRECTORY_AHEAD < n)
         f.index.prefetch_directory(keys[j + PREFETCH_DIRECTORY_AHEAD]);
     if (j + PREFETCH_AHEAD < n) f.index.prefetch(keys[j + PREFETCH_AHEAD]);
@@ -142,19 +136,26 @@ bool lanes_kept_busy(std::uint64_t longest, std::uint64_t bytes, std::uint32_t l
     return longest * lanes <= slack * bytes;
 }
 
-// Whether a block's chunks (`bytes` in all with a first one's carried bytes, the longest
-// `longest`) are busy enough to be keyed where the block lies, when no held chunks wait: the
-// longest at most twice a fair share of the lanes' time.
-bool keyed_in_place(std::uint64_t longest, std::uint64_t bytes, std::uint32_t lanes) {
-    return lanes_kept_busy(longest, bytes, lanes, 2);
+// A block's n chunks, the first of which has `carried` bytes in earlier blocks: their bytes in
+// all, and the longest.
+struct BlockShape {
+    std::size_t bytes = 0;
+    std::size_t longest = 0;
+};
+
+BlockShape block_shape(const ChunkCut* cuts, std::size_t n, std::size_t carried) {
+    BlockShape s;
+    for (std::size_t j = 0, prev = 0; j < n; prev = cuts[j++].end)
+        s.longest = std::max(s.longest, cuts[j].end - prev + (j == 0 ? carried : 0));
+    s.bytes = n > 0 ? carried + cuts[n - 1].end : 0;
+    return s;
 }
 
-// The longest of a block's n chunks, the first of which has `carried` bytes in earlier blocks.
-std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carried) {
-    std::size_t longest = 0;
-    for (std::size_t j = 0, prev = 0; j < n; prev = cuts[j++].end)
-        longest = std::max(longest, cuts[j].end - prev + (j == 0 ? carried : 0));
-    return longest;
+// The one rule for whether a block is held, asked by the filter and by the reader that keys
+// blocks ahead of it: when no held chunks wait, a block's chunks are keyed where the block lies
+// if they keep the lanes busy enough, the longest at most twice a fair share of their time.
+bool keyed_in_place(const BlockShape& s, std::uint32_t lanes) {
+    return lanes_kept_busy(s.longest, s.bytes, lanes, 2);
 }
 
 // The same output, a whole input block per step: find every chunk end in the block, key its
@@ -204,8 +205,7 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
         } else {  // no reader, or one without room for this block's ends: this thread searches
             n = f.search.next_block(k, data, len, f.cuts);
         }
-        const std::size_t ended = n > 0 ? carried + cuts[n - 1].end : 0;  // bytes of its chunks
-        const std::size_t longest = longest_chunk(cuts, n, carried);
+        const BlockShape shape = block_shape(cuts, n, carried);
 
         // The block's chunks are keyed where they are, unless its longest chunk would take more
         // than twice a fair share of the lanes' time: then the block is copied behind the held
@@ -213,7 +213,7 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
         // is tighter there, so that a mostly busy block is not held at all and a held run is not
         // let go at once). Either way a first chunk that began in an earlier block is gathered
         // in the held area, behind its bytes so far.
-        const bool in_place = held_chunks == 0 && keyed_in_place(longest, ended, k.key_lanes);
+        const bool in_place = held_chunks == 0 && keyed_in_place(shape, k.key_lanes);
         const std::uint8_t* block = data;  // where the block's bytes are read from
         if (in_place) {
             if (carried > 0 && n > 0) std::memcpy(held + held_bytes, data, cuts[0].end);
@@ -250,8 +250,8 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
             held_chunk_bytes = 0;
         } else {
             held_bytes += len;
-            held_chunk_bytes += ended;
-            held_longest = std::max(held_longest, longest);
+            held_chunk_bytes += shape.bytes;
+            held_longest = std::max(held_longest, shape.longest);
             if (lanes_kept_busy(held_longest, held_chunk_bytes, k.key_lanes, 1) ||
                 held_bytes + STREAM_BLOCK > HELD_BYTES ||
                 held_chunks + MAX_BLOCK_CHUNKS > MAX_HELD_CHUNKS) {
@@ -270,22 +270,22 @@ std::size_t longest_chunk(const ChunkCut* cuts, std::size_t n, std::size_t carri
 }  // namespace
 
 void BlockEnds::find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* data,
-                     std::size_t len, ChunkCut* scratch) {
+                     std::size_t len, ChunkCut* scratch, std::uint32_t room) {
     before_ = search;
     const auto n = std::uint32_t(search.next_block(k, data, len, scratch));
     after_ = search;
     count_ = n;
     keyed_from_ = n;
-    if (n > capacity_ && n <= room_limit) {
+    if (n > capacity_ && n <= room) {
         // Room for twice as many, within what a block can have: a few growths at most.
-        const std::uint32_t room = std::uint32_t(
-            std::min<std::size_t>(std::max<std::size_t>(2 * std::size_t(n), 256), room_limit));
-        cuts_.reset(new (std::nothrow) ChunkCut[room]);
-        keys_.reset(new (std::nothrow) ChunkKey[room]);
-        fills_.reset(new (std::nothrow) std::uint8_t[room]);
-        capacity_ = cuts_ && keys_ && fills_ ? room : 0;
+        const std::uint32_t grown = std::uint32_t(
+            std::min<std::size_t>(std::max<std::size_t>(2 * std::size_t(n), 256), room));
+        cuts_.reset(new (std::nothrow) ChunkCut[grown]);
+        keys_.reset(new (std::nothrow) ChunkKey[grown]);
+        fills_.reset(new (std::nothrow) std::uint8_t[grown]);
+        capacity_ = cuts_ && keys_ && fills_ ? grown : 0;
     }
-    kept_ = n <= capacity_;
+    kept_ = n <= capacity_ && n <= room;
     if (!kept_) return;
     std::copy_n(scratch, n, cuts_.get());
     // A chunk's last byte always lies in the block where it ends: every end is at least 1.
@@ -300,7 +300,7 @@ void BlockEnds::key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* 
     const std::uint32_t n = count_;
     if (!kept_ || n == 0) return;
     const ChunkCut* cuts = cuts_.get();
-    if (!keyed_in_place(longest_chunk(cuts, n, carried), carried + cuts[n - 1].end, k.key_lanes))
+    if (!keyed_in_place(block_shape(cuts, n, carried), k.key_lanes))
         return;  // the filter would hold it
     const std::uint32_t first = carried > 0 ? 1 : 0;
     for (std::uint32_t j = first; j < n; ++j) {

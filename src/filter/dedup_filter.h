@@ -19,7 +19,6 @@
 #include "chunking/kernels.h"
 #include "chunking/rolling_hash.h"
 #include "index/fingerprint_index.h"
-#include "index/flat_index.h"
 #include "map/map_writer.h"
 #include "stream/stream_channel.h"
 
@@ -92,16 +91,14 @@ class BlockEnds {
     const EndSearch& after() const { return after_; }    // and where it stands after it
 
     // Finds the ends of the block's len bytes at data with `search`, which then stands after the
-    // block; `scratch` is room for MAX_BLOCK_CHUNKS ends.
+    // block; `scratch` is room for MAX_BLOCK_CHUNKS ends. Keeps them when they number at most
+    // `room` (MAX_BLOCK_CHUNKS keeps every block's) and the memory for them can be had.
     void find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* data, std::size_t len,
-              ChunkCut* scratch);
+              ChunkCut* scratch, std::uint32_t room = MAX_BLOCK_CHUNKS);
     // Keys the chunks that lie wholly in the block at data, unless the filter would hold the
     // block for its long chunks (where it keys them with others, lanes full). `jobs` is room for
     // MAX_BLOCK_CHUNKS.
     void key(const ChunkingKernels& k, const std::uint8_t* data, KeyJob* jobs);
-
-    // The most ends a block keeps room for; lower in tests, to stand for memory that ran out.
-    static inline std::uint32_t room_limit = MAX_BLOCK_CHUNKS;
 
   private:
     bool kept_ = false;
@@ -154,8 +151,6 @@ struct DedupFilter {
     const BlockEnds* found_ends = nullptr;
 
     FingerprintIndex index;
-    // When set (tests and benchmarks), the filter asks this flat reference table instead.
-    FlatFingerprintIndex* flat_reference = nullptr;
     // When set, every chunk is told to the map as well, and the index keeps each key's value:
     // the ordinal of its chunk, plus one (see map_format.h).
     MapWriter* map = nullptr;

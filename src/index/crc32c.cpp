@@ -1,8 +1,7 @@
 #include "index/crc32c.h"
 
 #include "chunking/byte_order.h"
-#include "chunking/cpu_features.h"
-#include "chunking/kernels.h"
+#include "platform/cpu_features.h"
 
 namespace chunksieve {
 
@@ -35,16 +34,32 @@ constexpr Tables TABLES{};
 std::uint32_t crc32c_sse42(std::uint32_t crc, const std::uint8_t* p, std::size_t n);
 #endif
 
-Crc32cForm crc32c_instruction() {
+namespace {
+
+struct Crc32cImpl {
+    const char* name;
+    std::uint32_t required_features;
+    Crc32cForm update;
+};
+
+constexpr Crc32cImpl SLICED{"sliced", 0, crc32c_sliced};
 #if defined(__x86_64__)
-    static const bool sse42 = (detect_cpu_features() & CPU_SSE42) != 0;
-    if (sse42) return crc32c_sse42;
+constexpr Crc32cImpl SSE42{"sse42", CPU_SSE42, crc32c_sse42};
+constexpr const Crc32cImpl* FORMS[] = {&SSE42, &SLICED};
+#else
+constexpr const Crc32cImpl* FORMS[] = {&SLICED};
 #endif
-    return nullptr;
+
+}  // namespace
+
+Crc32cForm crc32c_instruction() {
+    const Crc32cImpl& best = first_supported(std::span<const Crc32cImpl* const>(FORMS));
+    return &best == &SLICED ? nullptr : best.update;
 }
 
 std::uint32_t crc32c(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
-    static const Crc32cForm best = crc32c_instruction() ? crc32c_instruction() : crc32c_sliced;
+    static const Crc32cForm best =
+        first_supported(std::span<const Crc32cImpl* const>(FORMS)).update;
     return best(crc, p, n);
 }
 

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "chunking/byte_order.h"
-#include "index/table_memory.h"
+#include "platform/table_memory.h"
 
 namespace chunksieve {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "chunking/byte_order.h"
-#include "index/table_memory.h"
+#include "platform/table_memory.h"
 
 namespace chunksieve {
 

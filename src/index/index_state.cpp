@@ -1,17 +1,15 @@
 #include "index/index_state.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cassert>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "chunking/byte_order.h"
 #include "index/crc32c.h"
 #include "index/flat_index.h"
-#include "stream/block_queue.h"
+#include "platform/write_behind.h"
 
 namespace chunksieve {
 
@@ -67,35 +65,35 @@ bool same_parameters(const std::uint8_t* h) {
 // Fills fixed-size pieces and hands each full one to the sink, with the checksum running over
 // everything handed on. Bytes are written straight into the piece: room() has space for at least
 // ROOM bytes, of which advance() takes those written; what runs past a full piece begins the next.
-// From the first full piece on, a thread of its own gives the pieces to the sink from a ring (a
-// BlockQueue's slots) while this one makes the next: the system copies pieces while the next are
-// made. The sink gets the pieces in order, whole, and nothing more once it has refused one.
+// From the first full piece on, a thread of its own gives the pieces to the sink from a ring while
+// this one makes the next: the system copies pieces while the next are made. The sink gets the
+// pieces in order, whole, and nothing more once it has refused one.
 class PieceWriter {
   public:
     static constexpr std::size_t PIECE = 65536;
     static constexpr std::size_t ROOM = FingerprintIndex::GROUP_SLOTS * state_entry_bytes(true);
     static_assert(STATE_HEADER_BYTES <= ROOM && STATE_CHECKSUM_BYTES <= ROOM);
-    static constexpr std::uint32_t SLOTS = 8;
 
-    explicit PieceWriter(ByteSink& sink) : sink_(sink) { slot_[0] = first_; }
-    ~PieceWriter() { finish(); }
+    // The first piece is this object's own, so that a small save needs no memory but the stack.
+    explicit PieceWriter(ByteSink& sink) : out_(sink, SHAPE, first_) {}
     PieceWriter(const PieceWriter&) = delete;
     PieceWriter& operator=(const PieceWriter&) = delete;
 
     // Invariant between calls: used_ < PIECE, so that ROOM bytes fit behind it.
     std::uint8_t* room() {
         assert(used_ < PIECE);
-        return filling() + used_;
+        return out_.buffer() + used_;
     }
     void advance(std::size_t n) {
         assert(n <= ROOM);
         used_ += n;
         if (used_ < PIECE) [[likely]]
             return;
-        std::uint8_t* const full = filling();
+        const std::uint8_t* const full = out_.buffer();
         hand_on(PIECE);
         used_ -= PIECE;
-        std::memmove(filling(), full + PIECE, used_);  // the same piece when there is no ring
+        // The writer reads only the PIECE bytes handed on; the same piece when there is no ring.
+        std::memmove(out_.buffer(), full + PIECE, used_);
     }
     void put(const std::uint8_t* data, std::size_t n) {
         std::memcpy(room(), data, n);
@@ -110,72 +108,24 @@ class PieceWriter {
 
     std::uint32_t crc() const { return crc_; }
     // Whether the sink took every piece; waits for the last to be given to it.
-    bool ok() {
-        finish();
-        return ok_;
-    }
+    bool ok() { return out_.finish(); }
 
   private:
-    // Without the ring nothing is pushed, and the piece filled is always slot 0.
-    std::uint8_t* filling() { return slot_[ring_.back()]; }
-
-    void hand_on(std::size_t n) {
-        if (!ok_) return;
-        std::uint8_t* const piece = filling();
-        crc_ = crc32c(crc_, piece, n);
-        if (n == PIECE && !started_) {
-            started_ = true;
-            start();
-        }
-        if (!writer_.joinable()) {  // no ring: the piece goes to the sink at once
-            ok_ = sink_.write_all(piece, n);
-            return;
-        }
-        length_[ring_.back()] = n;
-        ring_.push();
-        ring_.wait_for_room();  // the ring is closed only by finish(), after the last piece
-    }
-
-    // The writer thread and the ring's other pieces; without them, everything stays on this
-    // thread (the ring only saves time).
-    void start() {
-        rest_.reset(new (std::nothrow) std::uint8_t[(SLOTS - 1) * (PIECE + ROOM)]);
-        if (!rest_) return;
-        for (std::uint32_t i = 1; i < SLOTS; ++i)
-            slot_[i] = rest_.get() + (i - 1) * (PIECE + ROOM);
-        try {
-            writer_ = std::thread([this] { write_behind(); });
-        } catch (...) {  // slot 0 alone serves, as before the first full piece
-        }
-    }
-
-    void write_behind() {
-        while (ring_.wait_for_block()) {
-            const std::uint32_t s = ring_.front();
-            if (ok_) ok_ = sink_.write_all(slot_[s], length_[s]);
-            ring_.pop();
-        }
-    }
-
-    void finish() {
-        if (!writer_.joinable()) return;
-        ring_.close();  // the writer still takes every piece pushed
-        writer_.join();
-    }
-
-    ByteSink& sink_;
-    std::uint32_t crc_ = 0;
-    std::atomic<bool> ok_{true};  // false from the first piece the sink refused
-    std::size_t used_ = 0;        // bytes in the piece being filled
-    std::uint8_t* slot_[SLOTS] = {};
-    std::size_t length_[SLOTS] = {};
-    std::unique_ptr<std::uint8_t[]> rest_;
     // A full ring lets this thread go on once half of it is free; the writer starts once half of
     // it is filled, or at the end: one wake-up for several pieces either way.
-    BlockQueue ring_{SLOTS, SLOTS / 2, SLOTS / 2};
-    std::thread writer_;
-    bool started_ = false;  // whether the ring was set up (at the first full piece)
+    static constexpr WriteBehind::Shape SHAPE{8, PIECE + ROOM, 4, 4};
+
+    // A refusal is told by ok(), at the end; meanwhile the pieces are made and dropped.
+    void hand_on(std::size_t n) {
+        if (out_.failed()) return;
+        crc_ = crc32c(crc_, out_.buffer(), n);
+        out_.hand_on(n, n == PIECE);
+    }
+
+    std::uint32_t crc_ = 0;
+    std::size_t used_ = 0;  // bytes in the piece being filled
     std::uint8_t first_[PIECE + ROOM];
+    WriteBehind out_;  // after first_, which it writes from until it is gone
 };
 
 // What the header and the size tell of a file: the checks before its checksum and its entries.

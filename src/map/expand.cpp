@@ -2,13 +2,9 @@
 
 #include <algorithm>
 #include <cassert>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "chunking/byte_order.h"
@@ -16,6 +12,7 @@
 #include "chunking/chunk_rules.h"
 #include "chunking/rolling_hash.h"
 #include "index/crc32c.h"
+#include "platform/write_behind.h"
 
 namespace chunksieve {
 
@@ -26,7 +23,7 @@ constexpr std::size_t READ_PIECE = std::size_t(1) << 20;
 // The restored bytes go to the sink in pieces of this size, a ring of them in flight: small
 // enough to stay in a core's cache between being filled and being written.
 constexpr std::size_t EMIT_PIECE = std::size_t(256) << 10;
-constexpr std::size_t EMIT_RING = 8;
+constexpr std::uint32_t EMIT_RING = 8;
 // What a window must hold from where a new chunk starts for its end to be found: the longest
 // chunk and its fill.
 constexpr std::size_t RECORD_REACH = MAX_CHUNK_LENGTH + CHUNK_ALIGNMENT - 1;
@@ -215,27 +212,36 @@ class ReadCache {
     Slot slots_[SLOTS];
 };
 
+// The restored bytes' checksum, taken as they go to the sink: in order, on whichever thread
+// writes them (the writer's while there is one, beside the restoring).
+class ChecksummedSink final : public ByteSink {
+  public:
+    explicit ChecksummedSink(ByteSink& sink) : sink_(sink) {}
+    bool write_all(const std::uint8_t* data, std::size_t n) override {
+        crc_ = crc32c(crc_, data, n);
+        return sink_.write_all(data, n);
+    }
+    std::uint32_t crc() const { return crc_; }
+
+  private:
+    ByteSink& sink_;
+    std::uint32_t crc_ = 0;
+};
+
 // The restored bytes on their way to the sink, with their checksum. Full buffers are written by
 // a thread of their own while the next ones fill (on one thread when none can be started), so
 // that the writes' copying runs beside the search for chunk ends and the copies of repeats.
+// A failed write stops the walk at the next hand-over or wait, at the count of bytes written.
 class Emitter {
   public:
-    explicit Emitter(ByteSink& sink) : sink_(sink) {}
-    ~Emitter() {
-        {
-            const std::lock_guard lock(mutex_);
-            closed_ = true;
-        }
-        changed_.notify_all();
-        if (writer_.joinable()) writer_.join();
-    }
+    explicit Emitter(ByteSink& sink) : sink_(sink), out_(sink_, SHAPE) {}
     Emitter(const Emitter&) = delete;
     Emitter& operator=(const Emitter&) = delete;
 
     // Room for n bytes (at most PIECE) at the end.
     std::uint8_t* room(std::size_t n) {
         if (used_ + n > PIECE) flush();
-        return filling() + used_;
+        return out_.buffer() + used_;
     }
     void commit(std::size_t n) { used_ += n; }
     void append(const std::uint8_t* p, std::size_t n) {
@@ -246,44 +252,23 @@ class Emitter {
     // a small restore needs no thread.
     void flush(bool last = false) {
         if (used_ == 0) return;
-        if (!last && !writer_.joinable() && !threadless_) {
-            try {
-                writer_ = std::thread([this] { write_behind(); });
-            } catch (const std::system_error&) {
-                threadless_ = true;  // written in place, then
-            }
-        }
-        if (!writer_.joinable()) {
-            crc_ = crc32c(crc_, filling(), used_);
-            if (!sink_.write_all(filling(), used_))
-                throw Stop{ExpandError::restored_write, handed_};
-            handed_ += used_;
-            written_ = handed_;
-            used_ = 0;
-            return;
-        }
-        std::unique_lock lock(mutex_);
-        lengths_[fill_] = used_;
-        ++pending_;
-        fill_ = (fill_ + 1) % RING;
-        handed_ += used_;
+        if (!out_.hand_on(used_, !last)) throw Stop{ExpandError::restored_write, out_.written()};
         used_ = 0;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return pending_ < RING || failed_; });
-        if (failed_) throw Stop{ExpandError::restored_write, written_};
     }
     // Flushes, and waits until every byte is written.
     void finish() {
         flush(true);
-        wait_written(handed_);
+        if (!out_.finish()) throw Stop{ExpandError::restored_write, out_.written()};
     }
     // The restored bytes at offset .. offset + n, held here (not yet handed on) or read back
     // once written.
     void copy_own(std::uint64_t offset, std::size_t n, ReadBack& back, ReadCache& cache) {
         std::uint8_t* dst = room(n);
-        if (offset < handed_) {
-            const std::size_t before = std::size_t(std::min<std::uint64_t>(n, handed_ - offset));
-            wait_written(offset + before);
+        const std::uint64_t handed = out_.handed();
+        if (offset < handed) {
+            const std::size_t before = std::size_t(std::min<std::uint64_t>(n, handed - offset));
+            if (!out_.wait_written(offset + before))
+                throw Stop{ExpandError::restored_write, out_.written()};
             cache.copy(back, offset, before, dst, ExpandError::restored_read);
             used_ += before;
             dst += before;
@@ -291,69 +276,21 @@ class Emitter {
             n -= before;
         }
         if (n == 0) return;
-        std::memcpy(dst, filling() + (offset - handed_), n);
+        std::memcpy(dst, out_.buffer() + (offset - handed), n);
         used_ += n;
     }
-    std::uint64_t offset() const { return handed_ + used_; }
+    std::uint64_t offset() const { return out_.handed() + used_; }
     // Of every byte handed on; after finish().
-    std::uint32_t crc() const { return crc_; }
+    std::uint32_t crc() const { return sink_.crc(); }
 
   private:
-    static constexpr std::size_t RING = EMIT_RING;
     static constexpr std::size_t PIECE = EMIT_PIECE;
+    // The writer wakes for each buffer handed on, this thread for each one written.
+    static constexpr WriteBehind::Shape SHAPE{EMIT_RING, PIECE, 1, 1};
 
-    std::uint8_t* filling() {
-        std::unique_ptr<std::uint8_t[]>& p = pieces_[fill_];
-        if (!p) p.reset(new std::uint8_t[PIECE]);  // at its first use
-        return p.get();
-    }
-
-    void wait_written(std::uint64_t end) {
-        if (!writer_.joinable()) return;
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return written_ >= end || failed_; });
-        if (failed_) throw Stop{ExpandError::restored_write, written_};
-    }
-
-    void write_behind() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return pending_ > 0 || closed_; });
-            if (pending_ == 0) return;
-            const std::uint8_t* p = pieces_[first_].get();
-            const std::size_t n = lengths_[first_];
-            lock.unlock();
-            crc_ = crc32c(crc_, p, n);  // in order, beside the restoring
-            const bool ok = sink_.write_all(p, n);
-            lock.lock();
-            if (!ok) {
-                failed_ = true;
-                changed_.notify_all();
-                return;
-            }
-            written_ += n;
-            first_ = (first_ + 1) % RING;
-            --pending_;
-            changed_.notify_all();
-        }
-    }
-
-    ByteSink& sink_;
-    std::unique_ptr<std::uint8_t[]> pieces_[RING];  // each allocated at its first use
-    // The buffer being filled: the one after those waiting to be written.
-    std::size_t fill_ = 0;
-    std::size_t used_ = 0;      // of its bytes
-    std::uint64_t handed_ = 0;  // bytes handed to the writer (or written)
-    std::uint32_t crc_ = 0;     // of the bytes written: by the writer thread while there is one
-    bool threadless_ = false;   // a writer thread could not be started
-    // Shared with the writer thread, under mutex_.
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::size_t first_ = 0, pending_ = 0;  // the buffers waiting to be written
-    std::size_t lengths_[RING] = {};
-    std::uint64_t written_ = 0;
-    bool failed_ = false, closed_ = false;
-    std::thread writer_;
+    ChecksummedSink sink_;
+    WriteBehind out_;
+    std::size_t used_ = 0;  // bytes in the buffer being filled
 };
 
 // Where each new chunk of the chain is, by ordinal: offset << LENGTH_BITS | length. Kept in

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "stream/context.h"
+#include "platform/context.h"
 
 // AddressSanitizer must be told of every switch between the driver's stack and the filter's:
 // it keeps one stack's bounds per thread. Without the hand-over, the clean-up it does at a

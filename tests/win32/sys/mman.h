@@ -1,6 +1,6 @@
 // The few POSIX memory calls the unit tests use (anonymous mappings and guard pages), for
 // Windows builds, on VirtualAlloc and VirtualProtect. Test code only: the command's own
-// platform code is in src/index/table_memory_win32.cpp.
+// platform code is in src/platform/table_memory_win32.cpp.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
