@@ -170,6 +170,10 @@ static chunksieve_error run_files(chunksieve_ctx* ctx, FILE* in, int with_map, B
     FILE* m = with_map ? tmpfile() : NULL;
     chunksieve_files files;
     chunksieve_error e;
+    if (!o || (with_map && !m)) {
+        fprintf(stderr, "cannot make a temporary file\n");
+        exit(1);
+    }
     rewind(in);
     files.in = file_of(in);
     files.out = file_of(o);
@@ -186,7 +190,11 @@ static chunksieve_error run_files(chunksieve_ctx* ctx, FILE* in, int with_map, B
     return e;
 }
 
-int main(void) {
+/* argv[1]: what the files it makes are named after, so that two runs at once (the static and the
+ * shared library) keep apart. */
+int main(int argc, char** argv) {
+    const char* name = argc > 1 ? argv[1] : "api_test";
+    char input_path[256], output_path[256];
     const Bytes input = make_input();
     Bytes out1 = {0}, map1 = {0};
     chunksieve_counts counts;
@@ -254,12 +262,18 @@ int main(void) {
      * run, whose map names no index to go on from; the reference loop; and failed reads and
      * writes with the system's reason. */
     {
-        FILE* in = fopen("api_test_input.tmp", "wb+");
-        FILE* read_only;
+        FILE *in, *read_only;
         Bytes out = {0}, map = {0};
         int code = -1;
         chunksieve_ctx* c;
-        CHECK(in != NULL && fwrite(input.bytes, 1, input.size, in) == input.size);
+        snprintf(input_path, sizeof input_path, "%s_input.tmp", name);
+        snprintf(output_path, sizeof output_path, "%s_output.tmp", name);
+        in = fopen(input_path, "wb+");
+        read_only = in ? fopen(input_path, "rb") : NULL;
+        if (!in || !read_only || fwrite(input.bytes, 1, input.size, in) != input.size) {
+            fprintf(stderr, "cannot make %s\n", input_path);
+            return 1;
+        }
         fflush(in);
 
         c = chunksieve_create(CHUNKSIEVE_WITH_MAP);
@@ -302,9 +316,7 @@ int main(void) {
         chunksieve_free(c);
         free_bytes(&out);
 
-        /* A file opened only to read cannot be written, nor the output read. */
-        read_only = fopen("api_test_input.tmp", "rb");
-        CHECK(read_only != NULL);
+        /* A file opened only to read cannot be written, nor one opened only to write read. */
         {
             chunksieve_files files;
             const chunksieve_error expected[3] = {CHUNKSIEVE_ERROR_READ, CHUNKSIEVE_ERROR_WRITE,
@@ -313,7 +325,11 @@ int main(void) {
             for (which = 0; which < 3; ++which) {
                 FILE* o = tmpfile();
                 FILE* m = tmpfile();
-                FILE* write_only = fopen("api_test_output.tmp", "wb");
+                FILE* write_only = fopen(output_path, "wb");
+                if (!o || !m || !write_only) {
+                    fprintf(stderr, "cannot make the files to fail\n");
+                    return 1;
+                }
                 files.in = which == 0 ? file_of(write_only) : file_of(read_only);
                 files.out = which == 1 ? file_of(read_only) : file_of(o);
                 files.map = which == 2 ? file_of(read_only) : file_of(m);
@@ -333,8 +349,8 @@ int main(void) {
         }
         fclose(read_only);
         fclose(in);
-        remove("api_test_input.tmp");
-        remove("api_test_output.tmp");
+        remove(input_path);
+        remove(output_path);
     }
 
     /* A saved index: a second context goes on from it, and its map expands with the first

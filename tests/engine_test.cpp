@@ -68,9 +68,7 @@ Outcome run(Overlap overlap, const Bytes& input, const Conditions& s) {
 
 // Unique data then the same again: many full output blocks, then many found chunks.
 Bytes twice_random(std::size_t half) {
-    Bytes b = test::random_bytes(half, 11);
-    b.insert(b.end(), b.begin(), b.end());
-    return b;
+    return test::repeated(test::random_bytes(half, 11), 2 * half);
 }
 
 // Chunks of `length` bytes each, `count` of them, ended by the marker: random bytes before it.

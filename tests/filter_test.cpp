@@ -46,7 +46,7 @@ TEST(Filter, ReferenceOutputsOfSmallInputs) {
 }
 
 // 1,024 distinct 64-byte marker chunks fill the output buffer exactly at a chunk's end: the full
-// buffer is written at once and the final write is empty.
+// buffer is written at once, and no empty write follows it.
 TEST(Filter, OutputBufferFilledExactlyAtAChunkEnd) {
     Bytes input;
     for (std::uint32_t i = 0; i < 1024; ++i) {
@@ -60,7 +60,7 @@ TEST(Filter, OutputBufferFilledExactlyAtAChunkEnd) {
     test::MemoryIo io(input);
     ASSERT_EQ(run_filter(*f, io), RunStatus::complete);
     EXPECT_EQ(io.output, input);
-    EXPECT_EQ(io.writes, (std::vector<std::size_t>{65536, 0}));
+    EXPECT_EQ(io.writes, (std::vector<std::size_t>{65536}));
 }
 
 TEST(Filter, ReadsAndWritesOfAStream) {
@@ -93,8 +93,7 @@ TEST(Filter, ReadsAndWritesOfAStream) {
 
 // Short refills, as pipes deliver them, change nothing in the output.
 TEST(Filter, PieceSizeDoesNotMatter) {
-    Bytes input = test::lcg_stream(30000);
-    input.insert(input.end(), input.begin(), input.end());
+    const Bytes input = test::repeated(test::lcg_stream(30000), 60000);
     const Bytes whole = test::run_in_memory(input);
     EXPECT_EQ(whole.size(), 33984u);
     for (std::size_t piece : {1u, 3u, 64u, 4095u})

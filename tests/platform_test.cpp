@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -724,34 +725,60 @@ TEST(WriteBehind, WritesInOrderUntilTheFirstRefusal) {
     const WriteBehind::Shape shapes[] = {{2, 16, 1, 1}, {4, 16, 2, 2}, {8, 16, 4, 4}};
     for (const Case& c : cases) {
         const std::vector<std::uint8_t> data = pattern(c.size);
-        for (const WriteBehind::Shape& shape : shapes) {
+        for (WriteBehind::Shape shape : shapes) {
             for (const bool slow : {false, true}) {
                 for (const bool finish : {true, false}) {
-                    SCOPED_TRACE(testing::Message()
-                                 << c.what << ", ring of " << shape.buffers
-                                 << (slow ? ", slow sink" : "") << (finish ? "" : ", destroyed"));
-                    RecordingSink sink;
-                    sink.fail_at = c.fail_at;
-                    sink.slow = slow;
-                    {
-                        WriteBehind out(sink, shape);
-                        bool ok = feed(out, data);
-                        if (c.fail_at < 0) {
-                            EXPECT_EQ(out.handed(), c.size);
+                    // The whole ring the caller's and the thread started at once (as the run's
+                    // output ring), with a hook told after each write.
+                    for (const bool given : {false, true}) {
+                        SCOPED_TRACE(testing::Message()
+                                     << c.what << ", ring of " << shape.buffers
+                                     << (slow ? ", slow sink" : "") << (finish ? "" : ", destroyed")
+                                     << (given ? ", the caller's ring" : ""));
+                        RecordingSink sink;
+                        sink.fail_at = c.fail_at;
+                        sink.slow = slow;
+                        std::atomic<std::size_t> told{0};
+                        std::vector<std::uint8_t> ring(shape.buffers * shape.bytes);
+                        std::uint8_t* slots[WriteBehind::MAX_BUFFERS];
+                        for (std::uint32_t i = 0; i < shape.buffers; ++i)
+                            slots[i] = ring.data() + i * shape.bytes;
+                        if (given) {
+                            shape.after_write = [](void* n) {
+                                ++*static_cast<std::atomic<std::size_t>*>(n);
+                            };
+                            shape.user = &told;
                         }
-                        if (finish) {
-                            ok = out.finish() && ok;
-                            EXPECT_EQ(ok, c.fail_at < 0);
-                            EXPECT_EQ(out.failed(), c.fail_at >= 0);
-                            EXPECT_EQ(out.written(), c.written);
-                            EXPECT_EQ(out.wait_written(out.written()), c.fail_at < 0);
+                        {
+                            std::optional<WriteBehind> out;
+                            if (given) {
+                                out.emplace(sink, shape, slots);
+                                ASSERT_TRUE(out->start());
+                            } else {
+                                out.emplace(sink, shape);
+                            }
+                            bool ok = feed(*out, data);
+                            if (c.fail_at < 0) {
+                                EXPECT_EQ(out->handed(), c.size);
+                            }
+                            if (finish) {
+                                ok = out->finish() && ok;
+                                EXPECT_EQ(ok, c.fail_at < 0);
+                                EXPECT_EQ(out->failed(), c.fail_at >= 0);
+                                EXPECT_EQ(out->written(), c.written);
+                                EXPECT_EQ(out->wait_written(out->written()), c.fail_at < 0);
+                            }
                         }
+                        shape.after_write = nullptr;
+                        shape.user = nullptr;
+                        EXPECT_EQ(sink.writes, c.writes);
+                        EXPECT_EQ(sink.calls, c.writes.size() + (c.fail_at >= 0 ? 1 : 0));
+                        EXPECT_TRUE(sink.took(data, c.written));
+                        const bool behind = given ? sink.calls > 0 : c.behind;
+                        EXPECT_EQ(sink.behind, behind);
+                        EXPECT_EQ(sink.on_maker, !behind && sink.calls > 0);
+                        EXPECT_EQ(told.load(), given ? c.writes.size() : 0);
                     }
-                    EXPECT_EQ(sink.writes, c.writes);
-                    EXPECT_EQ(sink.calls, c.writes.size() + (c.fail_at >= 0 ? 1 : 0));
-                    EXPECT_TRUE(sink.took(data, c.written));
-                    EXPECT_EQ(sink.behind, c.behind);
-                    EXPECT_EQ(sink.on_maker, !c.behind && sink.calls > 0);
                 }
             }
         }

@@ -1,16 +1,17 @@
 #include "engine/run.h"
 
-#include <atomic>
 #include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <type_traits>
 
 #include "platform/block_queue.h"
 #include "platform/table_memory.h"
+#include "platform/write_behind.h"
 
 namespace chunksieve {
 
@@ -77,10 +78,23 @@ class Overlapped {
     RunStatus flush(StreamChannel& ch, bool last);
 
   private:
+    // The output's side of the run, for the writer.
+    struct Output final : ByteSink {
+        StreamIo& io;
+        explicit Output(StreamIo& i) : io(i) {}
+        bool write_all(const std::uint8_t* data, std::size_t n) override {
+            return io.write_all(data, n);
+        }
+    };
+    // Between writes the writer has time to spare: the index's next memory is committed there
+    // rather than in the middle of the filter's insertions.
+    static void commit_ahead(void* filter) {
+        static_cast<DedupFilter*>(filter)->index.commit_ahead();
+    }
+
     void read_ahead();
-    void write_behind();
     void point_output(StreamChannel& ch) {
-        ch.output_cursor = ch.output_start = rings_->out[out_.back()].bytes;
+        ch.output_cursor = ch.output_start = out_->buffer();
         ch.output_end = ch.output_start + STREAM_BLOCK;
     }
 
@@ -89,8 +103,9 @@ class Overlapped {
     const std::uint32_t ends_room_;  // the most ends the reader keeps for a block
     // Every side that had to wait is woken once it has half a ring of work, or at the end.
     BlockQueue in_{RING_BLOCKS, RING_BLOCKS / 2, RING_BLOCKS / 2};
-    BlockQueue out_{RING_BLOCKS, RING_BLOCKS / 2, RING_BLOCKS / 2};
     std::unique_ptr<Rings, Rings::Release> rings_;
+    Output output_{io_};
+    std::optional<WriteBehind> out_;              // on the output ring, whose blocks it outlives
     std::ptrdiff_t in_length_[RING_BLOCKS] = {};  // a read's result: bytes, 0 or -1
     // The reader's search for chunk ends, with the filter's kernels; none for the plain loop.
     const ChunkingKernels* kernels_ = nullptr;
@@ -101,18 +116,14 @@ class Overlapped {
     // The reader keys a block when at least this many wait for the filter: the filter is then the
     // slower side (the threshold's measurements: docs/performance.md).
     static constexpr std::uint32_t KEY_AHEAD_BLOCKS = RING_BLOCKS / 2;
-    std::size_t out_length_[RING_BLOCKS] = {};
-    std::atomic<bool> write_failed_{false};
     bool holding_input_ = false;  // the filter works on rings_->in[in_.front()]
     std::thread reader_;
-    std::thread writer_;
 };
 
 Overlapped::~Overlapped() {
     in_.close();
-    out_.close();
     if (reader_.joinable()) reader_.join();
-    if (writer_.joinable()) writer_.join();
+    out_.reset();  // writes every block handed on, and joins the writer
 }
 
 bool Overlapped::start(StreamChannel& ch) {
@@ -121,16 +132,24 @@ bool Overlapped::start(StreamChannel& ch) {
     search_ = filter_.search;
     rings_.reset(Rings::create());
     if (!rings_) return false;
+    std::uint8_t* slots[RING_BLOCKS];
+    for (std::uint32_t i = 0; i < RING_BLOCKS; ++i)
+        slots[i] = rings_->out[i].bytes;
+    // Every side that had to wait is woken once it has half a ring of work, or at the end.
+    out_.emplace(output_,
+                 WriteBehind::Shape{RING_BLOCKS, STREAM_BLOCK, RING_BLOCKS / 2, RING_BLOCKS / 2,
+                                    commit_ahead, &filter_},
+                 slots);
+    if (!out_->start()) return false;
     try {
-        writer_ = std::thread([this] { write_behind(); });
         reader_ = std::thread([this] { read_ahead(); });
     } catch (const std::system_error&) {
-        return false;  // the destructor joins a writer that did start
+        return false;  // the destructor joins the writer
     }
-    // The filter's output block so far goes on in the first ring block; the output ring is
-    // empty, so the writer cannot be using that one.
+    // The filter's output block so far goes on in the first ring block; nothing is handed on
+    // yet, so the writer cannot be using that one.
     const std::size_t pending = std::size_t(ch.output_cursor - ch.output_start);
-    std::uint8_t* const first = rings_->out[out_.back()].bytes;
+    std::uint8_t* const first = out_->buffer();
     std::memcpy(first, ch.output_start, pending);
     point_output(ch);
     ch.output_cursor = first + pending;
@@ -157,21 +176,6 @@ void Overlapped::read_ahead() {
     in_.close();  // wakes the filter's thread for the last blocks
 }
 
-void Overlapped::write_behind() {
-    while (out_.wait_for_block()) {
-        const std::uint32_t slot = out_.front();
-        if (!io_.write_all(rings_->out[slot].bytes, out_length_[slot])) {
-            write_failed_.store(true);
-            out_.close();  // the filter's thread stops handing blocks over
-            return;
-        }
-        out_.pop();
-        // Between writes this thread has time to spare: the index's next memory is committed
-        // here rather than in the middle of the filter's insertions.
-        filter_.index.commit_ahead();
-    }
-}
-
 RunStatus Overlapped::refill(StreamChannel& ch) {
     if (holding_input_) in_.pop();
     holding_input_ = false;
@@ -190,15 +194,13 @@ RunStatus Overlapped::refill(StreamChannel& ch) {
 }
 
 RunStatus Overlapped::flush(StreamChannel& ch, bool last) {
-    out_length_[out_.back()] = std::size_t(ch.output_cursor - ch.output_start);
-    out_.push();
-    if (last) {
-        out_.close();
-        writer_.join();
-    } else if (out_.wait_for_room()) {
+    const auto n = std::size_t(ch.output_cursor - ch.output_start);
+    bool ok = out_->hand_on(n, !last);
+    if (last)
+        ok = out_->finish() && ok;
+    else if (ok)
         point_output(ch);
-    }
-    return write_failed_.load() ? RunStatus::write_failed : RunStatus::complete;
+    return ok ? RunStatus::complete : RunStatus::write_failed;
 }
 
 // Whether to start the threads before serving this read, the `reads`th.
@@ -259,7 +261,8 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap, std::uint32_
                     status = threads->flush(ch, last);
                 } else {
                     const std::size_t n = std::size_t(ch.output_cursor - ch.output_start);
-                    if (!io.write_all(ch.output_start, n)) return RunStatus::write_failed;
+                    // An empty last block is no write, as the writer thread hands on none.
+                    if (n > 0 && !io.write_all(ch.output_start, n)) return RunStatus::write_failed;
                     ch.output_cursor = ch.output_start = f.output_buffer;
                     ch.output_end = f.output_buffer + STREAM_BLOCK;
                 }

@@ -16,13 +16,31 @@ WriteBehind::WriteBehind(ByteSink& sink, const Shape& shape, std::uint8_t* first
     slots_[0] = first;
 }
 
+WriteBehind::WriteBehind(ByteSink& sink, const Shape& shape, std::uint8_t* const* slots)
+    : sink_(sink),
+      shape_(shape),
+      whole_ring_(true),
+      ring_(shape.buffers, shape.caller_room, shape.writer_batch) {
+    assert(shape.buffers <= MAX_BUFFERS && shape.bytes > 0);
+    for (std::uint32_t i = 0; i < shape.buffers; ++i)
+        slots_[i] = slots[i];
+}
+
+bool WriteBehind::start() {
+    if (!started_) {
+        started_ = true;
+        start_thread();
+    }
+    return writer_.joinable();
+}
+
 bool WriteBehind::hand_on(std::size_t n, bool full) {
     assert(n <= shape_.bytes);
     if (failed_.load()) return false;
     if (n == 0) return true;
     if (full && !started_) {
         started_ = true;
-        start();
+        start_thread();
     }
     if (!writer_.joinable()) {
         if (!write(buffer(), n)) return false;
@@ -60,14 +78,17 @@ bool WriteBehind::finish() {
 
 // The thread and the ring's other buffers; without either, everything stays on the caller's
 // thread, in slot 0 (the ring only saves time).
-void WriteBehind::start() {
-    rest_.reset(new (std::nothrow) std::uint8_t[(shape_.buffers - 1) * shape_.bytes]);
-    if (!rest_) return;
-    for (std::uint32_t i = 1; i < shape_.buffers; ++i)
-        slots_[i] = rest_.get() + (i - 1) * shape_.bytes;
+void WriteBehind::start_thread() {
+    if (!whole_ring_) {
+        rest_.reset(new (std::nothrow) std::uint8_t[(shape_.buffers - 1) * shape_.bytes]);
+        if (!rest_) return;
+        for (std::uint32_t i = 1; i < shape_.buffers; ++i)
+            slots_[i] = rest_.get() + (i - 1) * shape_.bytes;
+    }
     try {
         writer_ = std::thread([this] { write_behind(); });
     } catch (...) {
+        if (whole_ring_) return;
         for (std::uint32_t i = 1; i < shape_.buffers; ++i)
             slots_[i] = nullptr;
         rest_.reset();
@@ -98,6 +119,7 @@ bool WriteBehind::write(const std::uint8_t* p, std::size_t n) {
         const std::lock_guard lock(mutex_);
         progressed_.notify_all();
     }
+    if (shape_.after_write) shape_.after_write(shape_.user);
     return true;
 }
 

@@ -16,9 +16,9 @@
 //   is dropped.
 //
 // The thread starts at the first full buffer handed on, so that a short output costs no thread
-// and no ring. When no thread, or no memory for the rest of the ring, can be had, every buffer is
-// written at once on the caller's thread from the first buffer alone: slower, and the same
-// writes.
+// and no ring, or at once with start(). When no thread, or no memory for the rest of the ring,
+// can be had, every buffer is written at once on the caller's thread from the first buffer alone:
+// slower, and the same writes.
 #pragma once
 
 #include <atomic>
@@ -36,7 +36,7 @@ namespace chunksieve {
 
 class WriteBehind {
   public:
-    static constexpr std::uint32_t MAX_BUFFERS = 16;
+    static constexpr std::uint32_t MAX_BUFFERS = 32;
 
     struct Shape {
         std::uint32_t buffers;  // in the ring: a power of two, at most MAX_BUFFERS
@@ -45,12 +45,19 @@ class WriteBehind {
         // that found it empty sleeps until this many wait (or the caller finishes).
         std::uint32_t caller_room;
         std::uint32_t writer_batch;
+        // When set, told after each write on the thread that wrote it: time the writer has to
+        // spare between writes.
+        void (*after_write)(void* user) = nullptr;
+        void* user = nullptr;
     };
 
     // `first` is the buffer filled until the thread starts, and the only one when it cannot: the
     // caller's (at least shape.bytes long, and alive as long as this), or, when null, allocated
     // here (which may throw std::bad_alloc). The rest of the ring is allocated with the thread.
     WriteBehind(ByteSink& sink, const Shape& shape, std::uint8_t* first = nullptr);
+    // The whole ring the caller's: slots[0, shape.buffers), each shape.bytes long and alive as
+    // long as this.
+    WriteBehind(ByteSink& sink, const Shape& shape, std::uint8_t* const* slots);
     ~WriteBehind() { finish(); }
     WriteBehind(const WriteBehind&) = delete;
     WriteBehind& operator=(const WriteBehind&) = delete;
@@ -58,6 +65,10 @@ class WriteBehind {
     // The buffer to fill: shape.bytes long. Another one after each hand_on() while the thread
     // runs; the same one while the caller writes.
     std::uint8_t* buffer() { return slots_[ring_.back()]; }
+
+    // Starts the thread now, before anything is handed on; false when it cannot be had (then
+    // nothing changed, and buffers are written on the caller's thread).
+    bool start();
 
     // Hands on the first n bytes of buffer(); nothing when n is 0. `full` tells that the buffer
     // went because it could take no more, so that more are coming: the first such buffer starts
@@ -82,7 +93,7 @@ class WriteBehind {
   private:
     static constexpr std::uint64_t NOBODY = ~std::uint64_t(0);
 
-    void start();
+    void start_thread();
     void write_behind();
     bool write(const std::uint8_t* p, std::size_t n);
 
@@ -90,6 +101,7 @@ class WriteBehind {
     const Shape shape_;
     std::unique_ptr<std::uint8_t[]> own_first_;  // when the caller gave none
     std::unique_ptr<std::uint8_t[]> rest_;       // slots 1 and on, from the thread's start
+    bool whole_ring_ = false;                    // the caller gave every slot
     std::uint8_t* slots_[MAX_BUFFERS] = {};
     std::size_t lengths_[MAX_BUFFERS] = {};  // of each slot handed on
     BlockQueue ring_;
