@@ -181,16 +181,13 @@ struct chunksieve_ctx {
 };
 
 chunksieve_error chunksieve_ctx::start_run() {
-    DedupFilter& f = *filter;
-    StreamChannel& ch = f.channel;
-    f.point_channel();
     running = true;
     any_run = true;
     ending = resume_after_output = done = false;
     staged = 0;
     crc = 0;
     if (with_map && !begin_map(map_bytes)) return CHUNKSIEVE_ERROR_NO_MEMORY;
-    start(ch, f.stack, sizeof f.stack, filter_body, &f);
+    filter->start();
     return CHUNKSIEVE_OK;
 }
 
@@ -363,8 +360,7 @@ chunksieve_error chunksieve_filter_stream(chunksieve_ctx* ctx, chunksieve_out_bu
                 // A full output block, or the run's last: taken before the filter goes on.
                 ctx->out_left = ch.output_start;
                 ctx->out_left_n = std::size_t(ch.output_cursor - ch.output_start);
-                ch.output_cursor = ch.output_start = f.output_buffer;
-                ch.output_end = f.output_buffer + STREAM_BLOCK;
+                f.reset_output();
                 if (ch.request == REQ_OUTPUT) {
                     ctx->resume_after_output = true;
                 } else {

@@ -129,7 +129,7 @@ Overlapped::~Overlapped() {
 bool Overlapped::start(StreamChannel& ch) {
     // The filter is suspended between two blocks: its search stands where the reader's begins.
     kernels_ = filter_.kernels;
-    search_ = filter_.search;
+    search_ = filter_.end_search();
     rings_.reset(Rings::create());
     if (!rings_) return false;
     std::uint8_t* slots[RING_BLOCKS];
@@ -186,7 +186,7 @@ RunStatus Overlapped::refill(StreamChannel& ch) {
     const std::ptrdiff_t got = in_length_[slot];
     if (got < 0) return RunStatus::read_failed;
     if (got == 0) ch.end_of_input = 1;
-    if (kernels_ && got > 0) filter_.found_ends = &in_ends_[slot];
+    if (kernels_ && got > 0) filter_.take_ends(&in_ends_[slot]);
     ch.input_start = rings_->in[slot].data();
     ch.input_cursor = ch.input_start;
     ch.input_end = ch.input_start + got;
@@ -221,13 +221,11 @@ bool overlap_now(Overlap overlap, std::int64_t input_size, std::uint64_t reads) 
 
 RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap, std::uint32_t ends_room) {
     StreamChannel& ch = f.channel;
-    f.point_channel();
-
     const std::int64_t input_size = io.input_size();
     std::uint64_t reads = 0;
     std::unique_ptr<Overlapped> threads;  // none: this thread reads and writes
 
-    start(ch, f.stack, sizeof f.stack, filter_body, &f);
+    f.start();
     for (;;) {
         RunStatus status = RunStatus::complete;
         switch (ch.request) {
@@ -263,8 +261,7 @@ RunStatus run_filter(DedupFilter& f, StreamIo& io, Overlap overlap, std::uint32_
                     const std::size_t n = std::size_t(ch.output_cursor - ch.output_start);
                     // An empty last block is no write, as the writer thread hands on none.
                     if (n > 0 && !io.write_all(ch.output_start, n)) return RunStatus::write_failed;
-                    ch.output_cursor = ch.output_start = f.output_buffer;
-                    ch.output_end = f.output_buffer + STREAM_BLOCK;
+                    f.reset_output();
                 }
                 if (last && status == RunStatus::complete) return status;
                 break;

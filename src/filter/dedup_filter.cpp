@@ -9,125 +9,12 @@ namespace chunksieve {
 
 namespace {
 
-// Whether the index held the key (and, given `held`, the value stored with it); inserts it if
-// not. When the index cannot get the memory to insert, the run cannot go on with the right
-// answers: the filter stops here for good.
-inline std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_t value,
-                               std::uint64_t* held = nullptr) {
-    const std::uint32_t found = f.index.lookup_or_insert(key, value, held);
-    if (f.index.failed()) [[unlikely]]
-        give_up(f.channel, REQ_NO_MEMORY);
-    return found;
-}
-
-// The same with a map: the index is given the chunk's ordinal (plus one) and, for a chunk it
-// holds, says the ordinal of its first copy, which the map records. A key whose value is not
-// known (or that no longer fits) cannot be referred to: the run cannot go on.
-inline std::uint32_t ask_index_mapped(DedupFilter& f, const ChunkKey& key, std::uint32_t n) {
-    MapWriter& map = *f.map;
-    const std::uint64_t value = map.next_ordinal() + 1;
-    if (value >= FingerprintIndex::VALUE_MASK) [[unlikely]]
-        give_up(f.channel, REQ_MAP_FAILED);
-    std::uint64_t held = 0;
-    const std::uint32_t found = ask_index(f, key, value, &held);
-    if (!found) {
-        map.add_new(n);
-    } else {
-        if (held == 0 || held >= FingerprintIndex::VALUE_MASK) [[unlikely]]
-            give_up(f.channel, REQ_MAP_FAILED);
-        map.add_repeat(held - 1, n);
-    }
-    if (map.failed()) [[unlikely]]  // the sink refused a frame
-        give_up(f.channel, REQ_MAP_FAILED);
-    return found;
-}
-
-// The reference: one byte at a time, every step as plain as it can be.
-[[noreturn]] void plain_loop(DedupFilter& f) {
-    StreamChannel& ch = f.channel;
-    std::uint64_t total = f.total;  // kept in a local while the loop runs
-    std::uint32_t tail = 0;         // the current chunk's last up to four bytes, most recent lowest
-    std::uint8_t* const chunk = f.chunk_buffer();
-
-    for (;;) {
-        const int next = next_byte(ch);
-        if (next < 0) {
-            f.counts.tail_bytes = f.count;
-            f.tail = chunk;
-            f.total = total;
-            finish(ch);  // the unfinished last chunk is neither keyed nor written
-        }
-        const auto b = std::uint8_t(next);
-
-        chunk[f.count] = b;
-        tail = (tail << 8) | b;
-        f.hash.push(b);
-        f.digest.absorb(b);
-        ++f.count;
-
-        const ChunkEnd end = chunk_end_after(tail, f.count, f.hash.value());
-        if (end == ChunkEnd::none) continue;
-
-        const std::uint32_t n = f.count;
-        const ChunkKey key = f.digest.finish(n);
-        f.count = 0;
-        const std::uint32_t found =
-            f.map ? ask_index_mapped(f, key, n) : ask_index(f, key, block_number(total));
-        const std::uint64_t padded = padded_length(n);
-        total += padded;
-        f.counts.add_chunk(n, padded, found);
-        if (!found) {
-            for (std::uint32_t i = 0; i < n; ++i)
-                put_byte(ch, chunk[i]);
-            const std::uint8_t fill = fill_byte(end, b);
-            for (std::uint64_t i = n; i < padded; ++i)
-                put_byte(ch, fill);
-        }
-        tail = 0;
-    }
-}
-
 // Look-ups are prefetched this many chunks ahead: far enough to hide a cache miss, near enough
 // that the lines are still there. The index is prefetched in two steps: the directory word that
 // finds a key's block first, the block itself once that word is at hand.
 constexpr std::size_t PREFETCH_AHEAD = 8;
 constexpr std::size_t PREFETCH_DIRECTORY_AHEAD = 24;
 static_assert(PREFETCH_AHEAD < PREFETCH_DIRECTORY_AHEAD);
-
-// Before the look-up of chunk j of n.
-inline void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
-                           std::size_t n) {
-    if (j + PREFETCH_DIRECTORY_AHEAD < n)
-        f.index.prefetch_directory(keys[j + PREFETCH_DIRECTORY_AHEAD]);
-    if (j + PREFETCH_AHEAD < n) f.index.prefetch(keys[j + PREFETCH_AHEAD]);
-}
-
-// Keys jobs[0, to_key) (keys[to_key, n) are known already), then asks the index about each of
-// jobs[0, n) and writes the new ones, in chunk order.
-void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total, std::size_t to_key) {
-    StreamChannel& ch = f.channel;
-    if (to_key > 0) {
-        // The chunks' bytes may sit in another core's cache (the reader's): asked for all at
-        // once, their lines come over side by side, where the kernel would wait for each step's.
-        for (std::size_t j = 0; j < to_key; ++j)
-            for (std::size_t at = 0; at < f.jobs[j].length; at += 64)
-                __builtin_prefetch(f.jobs[j].data + at);
-        f.kernels->chunk_keys(f.jobs, to_key, f.keys);
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-        prefetch_index(f, f.keys, j, n);
-        const KeyJob& c = f.jobs[j];
-        const std::uint32_t found = f.map ? ask_index_mapped(f, f.keys[j], c.length)
-                                          : ask_index(f, f.keys[j], block_number(total));
-        const std::uint64_t padded = padded_length(c.length);
-        total += padded;
-        f.counts.add_chunk(c.length, padded, found);
-        if (!found) {
-            put_bytes(ch, c.data, c.length);
-            put_fill(ch, f.fills[j], std::size_t(padded - c.length));
-        }
-    }
-}
 
 // Whether chunks of `bytes` bytes in all, the longest `longest` bytes, keep `lanes` lanes busy
 // for all but a fraction of the time: the longest chain is at most `slack` times a fair share.
@@ -158,14 +45,145 @@ bool keyed_in_place(const BlockShape& s, std::uint32_t lanes) {
     return lanes_kept_busy(s.longest, s.bytes, lanes, 2);
 }
 
+}  // namespace
+
+// The filter body's steps, which alone reach into the filter's state.
+struct FilterSteps {
+    static std::uint32_t ask_index(DedupFilter& f, const ChunkKey& key, std::uint64_t value,
+                                   std::uint64_t* held = nullptr);
+    static std::uint32_t ask_index_mapped(DedupFilter& f, const ChunkKey& key, std::uint32_t n);
+    [[noreturn]] static void plain_loop(DedupFilter& f);
+    static void prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
+                               std::size_t n);
+    static void key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total,
+                              std::size_t to_key);
+    [[noreturn]] static void block_loop(DedupFilter& f);
+};
+
+// Whether the index held the key (and, given `held`, the value stored with it); inserts it if
+// not. When the index cannot get the memory to insert, the run cannot go on with the right
+// answers: the filter stops here for good.
+inline std::uint32_t FilterSteps::ask_index(DedupFilter& f, const ChunkKey& key,
+                                            std::uint64_t value, std::uint64_t* held) {
+    const std::uint32_t found = f.index.lookup_or_insert(key, value, held);
+    if (f.index.failed()) [[unlikely]]
+        give_up(f.channel, REQ_NO_MEMORY);
+    return found;
+}
+
+// The same with a map: the index is given the chunk's ordinal (plus one) and, for a chunk it
+// holds, says the ordinal of its first copy, which the map records. A key whose value is not
+// known (or that no longer fits) cannot be referred to: the run cannot go on.
+inline std::uint32_t FilterSteps::ask_index_mapped(DedupFilter& f, const ChunkKey& key,
+                                                   std::uint32_t n) {
+    MapWriter& map = *f.map;
+    const std::uint64_t value = map.next_ordinal() + 1;
+    if (value >= FingerprintIndex::VALUE_MASK) [[unlikely]]
+        give_up(f.channel, REQ_MAP_FAILED);
+    std::uint64_t held = 0;
+    const std::uint32_t found = ask_index(f, key, value, &held);
+    if (!found) {
+        map.add_new(n);
+    } else {
+        if (held == 0 || held >= FingerprintIndex::VALUE_MASK) [[unlikely]]
+            give_up(f.channel, REQ_MAP_FAILED);
+        map.add_repeat(held - 1, n);
+    }
+    if (map.failed()) [[unlikely]]  // the sink refused a frame
+        give_up(f.channel, REQ_MAP_FAILED);
+    return found;
+}
+
+// The reference: one byte at a time, every step as plain as it can be.
+[[noreturn]] void FilterSteps::plain_loop(DedupFilter& f) {
+    StreamChannel& ch = f.channel;
+    std::uint64_t total = f.total;  // kept in a local while the loop runs
+    std::uint32_t tail = 0;         // the current chunk's last up to four bytes, most recent lowest
+    std::uint8_t* const chunk = f.held_area_;
+
+    for (;;) {
+        const int next = next_byte(ch);
+        if (next < 0) {
+            f.counts.tail_bytes = f.count_;
+            f.tail_ = chunk;
+            f.total = total;
+            finish(ch);  // the unfinished last chunk is neither keyed nor written
+        }
+        const auto b = std::uint8_t(next);
+
+        chunk[f.count_] = b;
+        tail = (tail << 8) | b;
+        f.hash_.push(b);
+        f.digest_.absorb(b);
+        ++f.count_;
+
+        const ChunkEnd end = chunk_end_after(tail, f.count_, f.hash_.value());
+        if (end == ChunkEnd::none) continue;
+
+        const std::uint32_t n = f.count_;
+        const ChunkKey key = f.digest_.finish(n);
+        f.count_ = 0;
+        const std::uint32_t found =
+            f.map ? ask_index_mapped(f, key, n) : ask_index(f, key, block_number(total));
+        const std::uint64_t padded = padded_length(n);
+        total += padded;
+        f.counts.add_chunk(n, padded, found);
+        if (!found) {
+            for (std::uint32_t i = 0; i < n; ++i)
+                put_byte(ch, chunk[i]);
+            const std::uint8_t fill = fill_byte(end, b);
+            for (std::uint64_t i = n; i < padded; ++i)
+                put_byte(ch, fill);
+        }
+        tail = 0;
+    }
+}
+
+// Before the look-up of chunk j of n.
+inline void FilterSteps::prefetch_index(const DedupFilter& f, const ChunkKey* keys, std::size_t j,
+                                        std::size_t n) {
+    if (j + PREFETCH_DIRECTORY_AHEAD < n)
+        f.index.prefetch_directory(keys[j + PREFETCH_DIRECTORY_AHEAD]);
+    if (j + PREFETCH_AHEAD < n) f.index.prefetch(keys[j + PREFETCH_AHEAD]);
+}
+
+// Keys jobs[0, to_key) (keys[to_key, n) are known already), then asks the index about each of
+// jobs[0, n) and writes the new ones, in chunk order.
+void FilterSteps::key_and_write(DedupFilter& f, std::size_t n, std::uint64_t& total,
+                                std::size_t to_key) {
+    StreamChannel& ch = f.channel;
+    if (to_key > 0) {
+        // The chunks' bytes may sit in another core's cache (the reader's): asked for all at
+        // once, their lines come over side by side, where the kernel would wait for each
+        // step's.
+        for (std::size_t j = 0; j < to_key; ++j)
+            for (std::size_t at = 0; at < f.jobs_[j].length; at += 64)
+                __builtin_prefetch(f.jobs_[j].data + at);
+        f.kernels->chunk_keys(f.jobs_, to_key, f.keys_);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        prefetch_index(f, f.keys_, j, n);
+        const KeyJob& c = f.jobs_[j];
+        const std::uint32_t found = f.map ? ask_index_mapped(f, f.keys_[j], c.length)
+                                          : ask_index(f, f.keys_[j], block_number(total));
+        const std::uint64_t padded = padded_length(c.length);
+        total += padded;
+        f.counts.add_chunk(c.length, padded, found);
+        if (!found) {
+            put_bytes(ch, c.data, c.length);
+            put_fill(ch, f.fills_[j], std::size_t(padded - c.length));
+        }
+    }
+}
+
 // The same output, a whole input block per step: find every chunk end in the block, key its
 // chunks all at once, then ask the index and write, in chunk order. A block whose keys one long
 // chunk would dominate is held, with the blocks after it, until the held chunks fill the lanes.
-[[noreturn]] void block_loop(DedupFilter& f) {
+[[noreturn]] void FilterSteps::block_loop(DedupFilter& f) {
     StreamChannel& ch = f.channel;
     const ChunkingKernels& k = *f.kernels;
     std::uint64_t total = f.total;  // kept in a local while the loop runs
-    std::uint8_t* const held = f.held_area;
+    std::uint8_t* const held = f.held_area_;
     // The held area holds jobs[0, held_chunks), back to back (held_chunk_bytes in all, the
     // longest held_longest), and then the unfinished chunk: held_bytes in all.
     std::size_t held_bytes = 0;
@@ -178,8 +196,8 @@ bool keyed_in_place(const BlockShape& s, std::uint32_t lanes) {
             suspend(ch, REQ_INPUT);
             if (ch.end_of_input) {
                 key_and_write(f, held_chunks, total, held_chunks);
-                f.counts.tail_bytes = f.search.scan.count;
-                f.tail = held + held_bytes - f.search.scan.count;
+                f.counts.tail_bytes = f.search_.scan.count;
+                f.tail_ = held + held_bytes - f.search_.scan.count;
                 f.total = total;
                 finish(ch);  // the unfinished last chunk is dropped
             }
@@ -188,31 +206,31 @@ bool keyed_in_place(const BlockShape& s, std::uint32_t lanes) {
         assert(ch.input_cursor == data);            // blocks are taken whole
         const std::size_t len = std::size_t(ch.input_end - ch.input_cursor);
 
-        const std::size_t carried = f.search.scan.count;  // the last bytes of the held area
+        const std::size_t carried = f.search_.scan.count;  // the last bytes of the held area
         assert(held_bytes - held_chunk_bytes == carried);
-        const ChunkCut* cuts = f.cuts;
+        const ChunkCut* cuts = f.cuts_;
         std::size_t n;
-        const BlockEnds* const found = f.found_ends;
-        f.found_ends = nullptr;
+        const BlockEnds* const found = f.found_ends_;
+        f.found_ends_ = nullptr;
         // The driver's reader searched this block already, from where this search stands.
-        assert(!found || f.search == found->before());
+        assert(!found || f.search_ == found->before());
         const std::uint8_t* found_fills = nullptr;
         if (found && found->kept()) {
             cuts = found->cuts();
             n = found->count();
             found_fills = found->fills();
-            f.search = found->after();
+            f.search_ = found->after();
         } else {  // no reader, or one without room for this block's ends: this thread searches
-            n = f.search.next_block(k, data, len, f.cuts);
+            n = f.search_.next_block(k, data, len, f.cuts_);
         }
         const BlockShape shape = block_shape(cuts, n, carried);
 
         // The block's chunks are keyed where they are, unless its longest chunk would take more
         // than twice a fair share of the lanes' time: then the block is copied behind the held
         // area's bytes, and its chunks wait until the held ones keep the lanes busy (the bound
-        // is tighter there, so that a mostly busy block is not held at all and a held run is not
-        // let go at once). Either way a first chunk that began in an earlier block is gathered
-        // in the held area, behind its bytes so far.
+        // is tighter there, so that a mostly busy block is not held at all and a held run is
+        // not let go at once). Either way a first chunk that began in an earlier block is
+        // gathered in the held area, behind its bytes so far.
         const bool in_place = held_chunks == 0 && keyed_in_place(shape, k.key_lanes);
         const std::uint8_t* block = data;  // where the block's bytes are read from
         if (in_place) {
@@ -225,19 +243,19 @@ bool keyed_in_place(const BlockShape& s, std::uint32_t lanes) {
             const std::uint8_t* start =
                 j > 0 || carried == 0 ? block + prev : held + held_bytes - carried;
             const auto length = std::uint32_t(cuts[j].end - prev + (j == 0 ? carried : 0));
-            f.jobs[held_chunks] = KeyJob{start, length};
-            f.fills[held_chunks] =
+            f.jobs_[held_chunks] = KeyJob{start, length};
+            f.fills_[held_chunks] =
                 found_fills ? found_fills[j] : fill_byte(cuts[j].how, start[length - 1]);
             ++held_chunks;
         }
 
         if (in_place) {
-            // jobs[j] is the block's chunk j. The reader may have keyed all but a first one that
-            // began in an earlier block.
+            // jobs[j] is the block's chunk j. The reader may have keyed all but a first one
+            // that began in an earlier block.
             std::size_t to_key = held_chunks;
             if (found && found->kept() && found->keyed_from() < n) {
                 to_key = found->keyed_from();
-                std::memcpy(f.keys + to_key, found->keys() + to_key,
+                std::memcpy(f.keys_ + to_key, found->keys() + to_key,
                             (n - to_key) * sizeof(ChunkKey));
             }
             key_and_write(f, held_chunks, total, to_key);
@@ -266,8 +284,6 @@ bool keyed_in_place(const BlockShape& s, std::uint32_t lanes) {
         ch.input_cursor = ch.input_end;
     }
 }
-
-}  // namespace
 
 void BlockEnds::find(const ChunkingKernels& k, EndSearch& search, std::uint8_t* data,
                      std::size_t len, ChunkCut* scratch, std::uint32_t room) {
@@ -342,7 +358,15 @@ bool finish_map(DedupFilter& f, std::uint32_t input_crc, std::uint64_t index_id)
     end.saved_index = index_id != 0;
     end.index_id = index_id;
     end.next_ordinal = f.map->next_ordinal();
-    return f.map->finish(f.tail, c.tail_bytes, end);
+    return f.map->finish(f.tail_, c.tail_bytes, end);
+}
+
+void DedupFilter::start() {
+    channel.input_start = input_buffer();
+    channel.input_cursor = channel.input_end = channel.input_start;
+    reset_output();
+    channel.end_of_input = 0;
+    chunksieve::start(channel, stack_, sizeof stack_, filter_body, this);
 }
 
 void filter_body(void* arg) {
@@ -351,16 +375,16 @@ void filter_body(void* arg) {
     // afresh; only the index and the running total carry over from earlier inputs.
     f.channel.end_of_input = 0;
     f.counts = FilterCounts{};
-    f.hash.init();
-    f.digest.reset();
-    f.count = 0;
-    f.search = EndSearch{};
-    f.found_ends = nullptr;
-    f.tail = nullptr;
+    f.hash_.init();
+    f.digest_.reset();
+    f.count_ = 0;
+    f.search_ = EndSearch{};
+    f.found_ends_ = nullptr;
+    f.tail_ = nullptr;
     if (f.kernels)
-        block_loop(f);
+        FilterSteps::block_loop(f);
     else
-        plain_loop(f);
+        FilterSteps::plain_loop(f);
 }
 
 }  // namespace chunksieve

@@ -133,61 +133,79 @@ struct FilterCounts {
     bool operator==(const FilterCounts&) const = default;
 };
 
-struct DedupFilter {
+// The filter: what its callers set and read between runs is public; the state of a run in
+// progress is its body's own (FilterSteps, in dedup_filter.cpp).
+//
+// A run: start() points the channel at the filter's own buffers and runs the body on the
+// filter's stack up to its first request; the driver then serves the requests on the channel,
+// handing over input blocks (InputBlock data: the filter's own input_buffer(), or a ring's) and
+// taking full output blocks, until the body finishes. A driver that searched a block for its
+// chunk ends ahead of the filter, going on from where end_search() stood, hands them over with
+// the block (take_ends).
+class DedupFilter {
+  public:
     StreamChannel channel;
-    FilterCounts counts;
+    FilterCounts counts;  // of the last run (the one in progress, before its end)
 
     // How chunk ends are found and chunks keyed: a kernel set, block by block; or, with
     // nullptr, the plain loop that takes one byte at a time (the reference).
     const ChunkingKernels* kernels = &best_kernels();
 
-    // Chunker state: the plain loop's, then the block loop's.
-    RollingHash hash;
-    std::uint32_t count = 0;  // bytes in the current chunk
-    ChunkDigest digest;
-    EndSearch search;
-    // Set by a driver that found the ends of the block it hands over (the block loop's only),
-    // for that block alone; the filter clears it as it takes the block.
-    const BlockEnds* found_ends = nullptr;
-
     FingerprintIndex index;
     // When set, every chunk is told to the map as well, and the index keeps each key's value:
     // the ordinal of its chunk, plus one (see map_format.h).
     MapWriter* map = nullptr;
-    // At the end of an input: its bytes after the last chunk end (counts.tail_bytes of them),
-    // which stay here until the filter is started again.
-    const std::uint8_t* tail = nullptr;
 
     // Padded lengths of all chunks ended so far, found or new, in every input this filter has
     // taken: a new run goes on from here, as its index goes on from the entries it holds.
     std::uint64_t total = 0;
 
+    // Starts a run (see above).
+    void start();
+    // Points the channel's output at the filter's own block, empty: for a driver that wrote the
+    // last one out.
+    void reset_output() {
+        channel.output_cursor = channel.output_start = output_buffer_;
+        channel.output_end = output_buffer_ + STREAM_BLOCK;
+    }
+    std::uint8_t* input_buffer() { return input_.data(); }
+
+    // Where the search for chunk ends stands, between two blocks: where a driver's own search
+    // for the next blocks begins.
+    const EndSearch& end_search() const { return search_; }
+    // The ends of the block handed over next, found by the driver (nullptr: none); the filter
+    // takes them with that block alone.
+    void take_ends(const BlockEnds* ends) { found_ends_ = ends; }
+
+  private:
+    friend struct FilterSteps;
+    friend void filter_body(void* filter);
+    friend bool finish_map(DedupFilter& f, std::uint32_t input_crc, std::uint64_t index_id);
+
+    // Chunker state: the plain loop's, then the block loop's.
+    RollingHash hash_;
+    std::uint32_t count_ = 0;  // bytes in the current chunk
+    ChunkDigest digest_;
+    EndSearch search_;
+    const BlockEnds* found_ends_ = nullptr;
+    // At the end of an input: its bytes after the last chunk end (counts.tail_bytes of them),
+    // which stay here until the filter is started again.
+    const std::uint8_t* tail_ = nullptr;
+
     // Each buffer has room after it for what the kernels read beyond its end.
     // The held area: the held chunks back to back, then the unfinished chunk's bytes so far.
-    alignas(64) std::uint8_t held_area[HELD_BYTES + SCAN_SLACK];
-    InputBlock input;
-    alignas(64) std::uint8_t output_buffer[STREAM_BLOCK];
+    alignas(64) std::uint8_t held_area_[HELD_BYTES + SCAN_SLACK];
+    InputBlock input_;
+    alignas(64) std::uint8_t output_buffer_[STREAM_BLOCK];
 
     // The chunks of the current block (when the driver did not find them), then those about to
     // be keyed, asked for and written.
-    ChunkCut cuts[MAX_BLOCK_CHUNKS];
-    KeyJob jobs[MAX_HELD_CHUNKS];
-    std::uint8_t fills[MAX_HELD_CHUNKS];  // each chunk's fill byte
-    ChunkKey keys[MAX_HELD_CHUNKS];
+    ChunkCut cuts_[MAX_BLOCK_CHUNKS];
+    KeyJob jobs_[MAX_HELD_CHUNKS];
+    std::uint8_t fills_[MAX_HELD_CHUNKS];  // each chunk's fill byte
+    ChunkKey keys_[MAX_HELD_CHUNKS];
 
-    alignas(64) std::uint8_t stack[FILTER_STACK_BYTES];
-
-    std::uint8_t* chunk_buffer() { return held_area; }
-    std::uint8_t* input_buffer() { return input.data(); }
-
-    // Before a run: the channel points at the filter's own buffers, empty, no end yet.
-    void point_channel() {
-        channel.input_start = input_buffer();
-        channel.input_cursor = channel.input_end = channel.input_start;
-        channel.output_cursor = channel.output_start = output_buffer;
-        channel.output_end = output_buffer + STREAM_BLOCK;
-        channel.end_of_input = 0;
-    }
+    alignas(64) std::uint8_t stack_[FILTER_STACK_BYTES];
 };
 
 // The value the index stores with a new chunk's key: the chunk's block number, its place in
@@ -210,8 +228,8 @@ std::uint64_t run_index_id(const DedupFilter& f, std::uint64_t from, std::uint32
 // map's sink refused bytes.
 bool finish_map(DedupFilter& f, std::uint32_t input_crc, std::uint64_t index_id);
 
-// The filter body; `filter` is a DedupFilter. Started through start() once for each input, whose
-// end it meets with finish().
+// The filter body; `filter` is a DedupFilter. DedupFilter::start() starts it once for each input,
+// whose end it meets with finish().
 void filter_body(void* filter);
 
 }  // namespace chunksieve
