@@ -391,9 +391,13 @@ chunksieve_error chunksieve_filter_files(chunksieve_ctx* ctx, const chunksieve_f
         if (system_error) *system_error = code;
         return e;
     };
-    if (ctx->with_map && !ctx->begin_map(map_file))
+    // The map writer stops when its sink refuses bytes (a failed write), or when it cannot hold
+    // what it keeps.
+    const auto map_failed = [&] {
         return failed(map_file.error() ? CHUNKSIEVE_ERROR_MAP_WRITE : CHUNKSIEVE_ERROR_NO_MEMORY,
                       map_file.error());
+    };
+    if (ctx->with_map && !ctx->begin_map(map_file)) return map_failed();
     switch (run_filter(f, ctx->with_map ? static_cast<StreamIo&>(summed) : streams)) {
         case RunStatus::complete:
             break;
@@ -404,13 +408,9 @@ chunksieve_error chunksieve_filter_files(chunksieve_ctx* ctx, const chunksieve_f
         case RunStatus::no_memory:
             return failed(CHUNKSIEVE_ERROR_NO_MEMORY, 0);
         case RunStatus::map_failed:
-            return failed(
-                map_file.error() ? CHUNKSIEVE_ERROR_MAP_WRITE : CHUNKSIEVE_ERROR_NO_MEMORY,
-                map_file.error());
+            return map_failed();
     }
-    if (ctx->with_map && !ctx->end_map(summed.crc()))
-        return failed(map_file.error() ? CHUNKSIEVE_ERROR_MAP_WRITE : CHUNKSIEVE_ERROR_NO_MEMORY,
-                      map_file.error());
+    if (ctx->with_map && !ctx->end_map(summed.crc())) return map_failed();
     return CHUNKSIEVE_OK;
 }
 

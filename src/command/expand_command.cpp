@@ -48,13 +48,16 @@ std::string expand_failed(chunksieve_error e, const chunksieve_expand_result& r,
                           const Source& restored, const std::vector<Source>& links) {
     const char* const out_path = cl.operands[0];
     const char* const restored_path = cl.operands[1];
+    // How the messages name link j's map and its data.
+    const auto link_map = [&](std::size_t j) { return "link map " + quoted(cl.link_maps[j]); };
+    const auto link_data = [&](std::size_t j) {
+        return (cl.link_data[j].is_input ? "link input " : "link output ") +
+               quoted(cl.link_data[j].path);
+    };
     const bool link = r.which >= 0;
     const std::size_t i = link ? std::size_t(r.which) : 0;
-    const std::string map =
-        link ? "link map " + quoted(cl.link_maps[i]) : "map " + input_name(cl.map);
-    const std::string data = link ? (cl.link_data[i].is_input ? "link input " : "link output ") +
-                                        quoted(cl.link_data[i].path)
-                                  : "output " + input_name(out_path);
+    const std::string map = link ? link_map(i) : "map " + input_name(cl.map);
+    const std::string data = link ? link_data(i) : "output " + input_name(out_path);
     const std::string at = std::to_string(r.at);
     switch (e) {
         case CHUNKSIEVE_ERROR_READ: {
@@ -67,12 +70,8 @@ std::string expand_failed(chunksieve_error e, const chunksieve_expand_result& r,
                        system_message(restored.file->error());
             if (out.failed) return reading("output " + input_name(out_path), out);
             for (std::size_t j = 0; j < cl.link_maps.size(); ++j) {
-                if (links[2 * j].failed)
-                    return reading("link map " + quoted(cl.link_maps[j]), links[2 * j]);
-                if (links[2 * j + 1].failed)
-                    return reading((cl.link_data[j].is_input ? "link input " : "link output ") +
-                                       quoted(cl.link_data[j].path),
-                                   links[2 * j + 1]);
+                if (links[2 * j].failed) return reading(link_map(j), links[2 * j]);
+                if (links[2 * j + 1].failed) return reading(link_data(j), links[2 * j + 1]);
             }
             return reading(map, map_file);
         }
@@ -123,8 +122,7 @@ std::string expand_failed(chunksieve_error e, const chunksieve_expand_result& r,
                    "of the chain";
         case CHUNKSIEVE_ERROR_BROKEN_CHAIN:
             return map + " does not go on from " +
-                   (link ? "link map " + quoted(cl.link_maps[i - 1])
-                         : "the last link map " + quoted(cl.link_maps.back())) +
+                   (link ? link_map(i - 1) : "the last link map " + quoted(cl.link_maps.back())) +
                    ": a link is missing, out of order, or of another chain";
         case CHUNKSIEVE_ERROR_NO_MEMORY:
             return "out of memory for the places of the new chunks";

@@ -78,14 +78,6 @@ class Overlapped {
     RunStatus flush(StreamChannel& ch, bool last);
 
   private:
-    // The output's side of the run, for the writer.
-    struct Output final : ByteSink {
-        StreamIo& io;
-        explicit Output(StreamIo& i) : io(i) {}
-        bool write_all(const std::uint8_t* data, std::size_t n) override {
-            return io.write_all(data, n);
-        }
-    };
     // Between writes the writer has time to spare: the index's next memory is committed there
     // rather than in the middle of the filter's insertions.
     static void commit_ahead(void* filter) {
@@ -104,7 +96,6 @@ class Overlapped {
     // Every side that had to wait is woken once it has half a ring of work, or at the end.
     BlockQueue in_{RING_BLOCKS, RING_BLOCKS / 2, RING_BLOCKS / 2};
     std::unique_ptr<Rings, Rings::Release> rings_;
-    Output output_{io_};
     std::optional<WriteBehind> out_;              // on the output ring, whose blocks it outlives
     std::ptrdiff_t in_length_[RING_BLOCKS] = {};  // a read's result: bytes, 0 or -1
     // The reader's search for chunk ends, with the filter's kernels; none for the plain loop.
@@ -136,7 +127,7 @@ bool Overlapped::start(StreamChannel& ch) {
     for (std::uint32_t i = 0; i < RING_BLOCKS; ++i)
         slots[i] = rings_->out[i].bytes;
     // Every side that had to wait is woken once it has half a ring of work, or at the end.
-    out_.emplace(output_,
+    out_.emplace(io_,
                  WriteBehind::Shape{RING_BLOCKS, STREAM_BLOCK, RING_BLOCKS / 2, RING_BLOCKS / 2,
                                     commit_ahead, &filter_},
                  slots);

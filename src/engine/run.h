@@ -6,15 +6,16 @@
 #include <cstdint>
 
 #include "filter/dedup_filter.h"
+#include "stream/byte_sink.h"
 
 namespace chunksieve {
 
-class StreamIo {
+// The input's source and the output's sink (write_all: all n bytes, continuing after short
+// writes; false when a write failed).
+class StreamIo : public ByteSink {
   public:
     // Up to `capacity` bytes into buf: the count, 0 at end of input, -1 when the read failed.
     virtual std::ptrdiff_t read(std::uint8_t* buf, std::size_t capacity) = 0;
-    // All n bytes, continuing after short writes: false when a write failed.
-    virtual bool write_all(const std::uint8_t* buf, std::size_t n) = 0;
     // The input's size when it is known before the run (a regular file), otherwise -1.
     virtual std::int64_t input_size() const { return -1; }
 
